@@ -1,0 +1,66 @@
+# Shared settings and helper functions for every target of the project.
+
+add_library(kestrin_options INTERFACE)
+target_compile_options(kestrin_options INTERFACE -Wall -Wextra -Werror)
+target_include_directories(kestrin_options INTERFACE
+  ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+
+# Test programs whose results are judged by ctest.  Unit tests run on every
+# build (under wine for the Windows builds); NATIVE_ONLY tests need a Linux
+# peer such as OpenSSL.
+function(kestrin_add_test name)
+  if(NOT KESTRIN_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "NATIVE_ONLY" "" "SOURCES;LIBS" ${ARGN})
+  if(ARG_NATIVE_ONLY AND CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE kestrin_core kestrin_options GTest::gtest_main ${ARG_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS unit TIMEOUT 300)
+endfunction()
+
+# libFuzzer targets; only built with KESTRIN_FUZZ (clang).
+function(kestrin_add_fuzzer name)
+  if(NOT KESTRIN_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE kestrin_core kestrin_options ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_property(GLOBAL APPEND PROPERTY KESTRIN_FUZZERS ${name})
+endfunction()
+
+# Google Benchmark programs; only built with KESTRIN_BENCHMARKS.
+function(kestrin_add_benchmark name)
+  if(NOT KESTRIN_BENCHMARKS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE kestrin_core kestrin_options benchmark::benchmark ${ARG_LIBS})
+  set_property(GLOBAL APPEND PROPERTY KESTRIN_BENCHMARKS ${name})
+endfunction()
+
+# End-to-end tests: real library and host over loopback, each run inside a
+# private network namespace by tests/e2e/in_netns.sh (fixed ports 27060, 80).
+function(kestrin_add_e2e_test name)
+  if(NOT KESTRIN_TESTS OR CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 600)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE kestrin_e2e kestrin_options GTest::gtest ${ARG_LIBS})
+  add_dependencies(${name} kestrinserver kestrinsv)
+  add_test(NAME ${name}
+    COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/in_netns.sh $<TARGET_FILE:${name}>)
+  set_tests_properties(${name} PROPERTIES LABELS e2e TIMEOUT ${ARG_TIMEOUT}
+    ENVIRONMENT "KESTRIN_LIBRARY=$<TARGET_FILE:kestrinserver>;KESTRIN_HOST=$<TARGET_FILE:kestrinsv>;KESTRIN_SOURCE_DIR=${PROJECT_SOURCE_DIR};KESTRIN_BINARY_DIR=${PROJECT_BINARY_DIR}")
+endfunction()

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/print.h"
+#include "core/random.h"
+#include "support/output_capture.h"
+
+namespace kestrin {
+namespace {
+
+TEST(ServerClockTest, CountsFromOffsetAcrossTimerWrap) {
+  EXPECT_EQ(serverClock(5000, 5000, 10000), 10000u);
+  EXPECT_EQ(serverClock(0xFFFFFF00u, 0xFFFFFF00u, 10000), 10000u);
+  // The timer wraps 0x100 + 0x50 ms after start-up.
+  EXPECT_EQ(serverClock(0x50u, 0xFFFFFF00u, 10000), 10000u + 0x150u);
+  // The offset itself may make the clock wrap.
+  EXPECT_EQ(serverClock(100, 0, 0xFFFFFFF0u), 100u - 0x10u);
+}
+
+TEST(ServerClockTest, TimerRunsOutOnlyWhenSetAndStrictlyEarlier) {
+  EXPECT_FALSE(timerExpired(0, 50000));
+  EXPECT_FALSE(timerExpired(50000, 50000));
+  EXPECT_TRUE(timerExpired(49999, 50000));
+  EXPECT_FALSE(timerExpired(50001, 50000));
+}
+
+TEST(RandomTest, MatchesTheLinearCongruentialSequence) {
+  seedRandom(1);
+  // The classic sequence for seed 1.
+  EXPECT_EQ(nextRandom(), 41);
+  EXPECT_EQ(nextRandom(), 18467);
+  EXPECT_EQ(nextRandom(), 6334);
+  std::uint32_t x = 12345;
+  seedRandom(x);
+  for (int i = 0; i < 1000; ++i) {
+    x = x * 214013u + 2531011u;
+    ASSERT_EQ(nextRandom(), static_cast<int>((x >> 16) & 0x7FFF));
+  }
+}
+
+TEST(RandomTest, EachThreadHasItsOwnState) {
+  seedRandom(7);
+  int first = nextRandom();
+  int other = -1;
+  std::thread([&] {
+    seedRandom(7);
+    other = nextRandom();
+  }).join();
+  EXPECT_EQ(first, other);
+  seedRandom(7);
+  EXPECT_EQ(nextRandom(), first);
+}
+
+TEST(PrintTest, PassesTextUnchanged) {
+  testing::OutputCapture output;
+  printMessage("Welcome to Kestrin Server [version: %d]\n", 1003);
+  printMessage("no newline");
+  EXPECT_EQ(output.text(), "Welcome to Kestrin Server [version: 1003]\nno newline");
+}
+
+TEST(PrintTest, CutsLongOutputAt1023Characters) {
+  testing::OutputCapture output;
+  std::string long_text(5000, 'x');
+  printMessage("%s%s", long_text.c_str(), "tail");
+  EXPECT_EQ(output.text(), std::string(1023, 'x'));
+}
+
+TEST(PrintTest, ManyThreadsPrintAtOnce) {
+  testing::OutputCapture output;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) printMessage("thread %d line %d\n", t, i);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::string text = output.text();
+  for (int t = 0; t < 4; ++t) {
+    EXPECT_NE(text.find("thread " + std::to_string(t) + " line 199\n"), std::string::npos);
+  }
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 800);
+}
+
+}  // namespace
+}  // namespace kestrin

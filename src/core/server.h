@@ -1,0 +1,54 @@
+// The one server record: start-up, the 100 ms main step and shutdown.
+// Lives for one call of initialize() and never moves, so other records may
+// hold pointers into it.  Host thread only, except where a field says so.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "config/config.h"
+#include "core/wire.h"
+#include "platform/platform.h"
+
+namespace kestrin {
+
+inline constexpr int kServerVersion = 1003;
+inline constexpr std::uint32_t kMainStepPauseMs = 100;
+inline constexpr const char* kConfigFileName = "kestrinsv.cfg";
+
+// Results of init(), step() and initialize().
+enum RunResult : int {
+  kRunOn = 0,
+  kRunServerInstalled = 1,
+  kRunError = 2,
+};
+
+struct Server {
+  platform::SocketHandle listenSocket = platform::kInvalidSocket;
+
+  // ServerClock now; recomputed at the top of every main step.
+  std::uint32_t clockNow = 0;
+  // Written by the update thread (master time), read by the host thread.
+  std::atomic<std::uint32_t> clockOffset{0};
+  std::uint32_t clockStart = 0;
+
+  Config config;
+
+  std::uint16_t checkIdCount = 0;
+  std::uint32_t checkIds[wire::kMaxCheckIds] = {};
+  std::uint32_t checkExpected[wire::kMaxCheckIds] = {};
+
+  // 0 to run on, otherwise a RunResult to stop with.
+  int init();
+  int step();
+  // Safe after any start-up failure; releases everything init() acquired.
+  void shutdown();
+
+  // clockNow <- (timer - clockStart) + clockOffset.
+  void updateClock();
+
+ private:
+  int openListenSocket();
+};
+
+}  // namespace kestrin

@@ -1,0 +1,123 @@
+// Sizes, offsets and ids of every wire and file format the server speaks.
+// All multi-byte integers on the wire are little-endian unless said
+// otherwise; use the helpers of core/byte_order.h to read and write them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrin::wire {
+
+// ------------------------------------------------ client protocol (TCP 27060)
+inline constexpr std::uint16_t kClientPort = 27060;
+inline constexpr int kListenBacklog = 8;
+
+// Frame header: check byte, packet id, u16 total length (header included).
+inline constexpr std::size_t kFrameHeaderSize = 4;
+inline constexpr std::size_t kFrameCheckOffset = 0;
+inline constexpr std::size_t kFrameIdOffset = 1;
+inline constexpr std::size_t kFrameLengthOffset = 2;
+
+// Size of each of a session's receive, frame and send buffers.
+inline constexpr std::size_t kSessionBufferSize = 20480;
+inline constexpr std::size_t kMaxPendingSessions = 31;
+inline constexpr std::size_t kPendingListSlots = 32;
+inline constexpr std::uint32_t kHandshakeTimeoutMs = 10000;
+
+enum PacketId : std::uint8_t {
+  kPacketHello = 1,         // both directions, plain, 288 bytes
+  kPacketKey = 2,           // both directions, plain, 288 bytes
+  kPacketUpdateAnnounce = 3,
+  kPacketUpdateChunk = 4,
+  kPacketJoined = 5,
+  kPacketDrop = 6,
+  kPacketCheck = 7,         // request from the server, answer from the client
+};
+
+// Hello (id 1) and key frame (id 2).
+inline constexpr std::size_t kHandshakeFrameSize = 288;
+inline constexpr std::size_t kHelloVersionOffset = 4;
+inline constexpr std::size_t kHelloKeyOffset = 22;
+inline constexpr std::uint16_t kServerHelloVersion = 1000;
+inline constexpr std::size_t kKeyFrameCipherLengthOffset = 4;
+inline constexpr std::size_t kKeyFrameCipherOffset = 8;
+inline constexpr std::size_t kKeyFrameCipherCapacity = 280;
+inline constexpr std::uint32_t kMaxCipherLength = 256;
+
+// KeyRecord, the 44-byte plaintext of a key frame.
+inline constexpr std::size_t kKeyRecordSize = 44;
+inline constexpr std::size_t kKeyRecordUserIdOffset = 0;
+inline constexpr std::size_t kKeyRecordWonIdOffset = 4;
+inline constexpr std::size_t kKeyRecordKeyOffset = 8;
+inline constexpr std::size_t kKeyRecordKeyCapacity = 32;
+inline constexpr std::size_t kKeyRecordKeyLengthOffset = 40;
+inline constexpr std::size_t kServerSessionKeySize = 16;
+
+// Update announce (id 3) and chunk (id 4).
+inline constexpr std::size_t kUpdateAnnounceSize = 12;
+inline constexpr std::size_t kUpdateAnnounceVersionOffset = 4;
+inline constexpr std::size_t kUpdateAnnounceSizeOffset = 8;
+inline constexpr std::size_t kUpdateChunkSize = 1030;
+inline constexpr std::size_t kUpdateChunkDataOffset = 4;
+inline constexpr std::size_t kUpdateChunkCapacity = 1024;
+inline constexpr std::size_t kUpdateChunkCountOffset = 1028;
+inline constexpr std::uint32_t kUpdateChunkIntervalMs = 500;
+
+// Drop notice (id 6).
+inline constexpr std::size_t kDropNoticeSize = 6;
+inline constexpr std::size_t kDropReasonOffset = 4;
+enum DropReason : std::uint8_t { kDropLeft = 0, kDropKicked = 1, kDropBanned = 2 };
+
+// Check request (id 7, server to client).
+inline constexpr std::size_t kCheckRequestSize = 236;
+inline constexpr std::size_t kCheckRequestIdCountOffset = 4;
+inline constexpr std::size_t kCheckRequestIdsOffset = 8;
+inline constexpr std::size_t kCheckRequestFileCountOffset = 72;
+inline constexpr std::size_t kCheckRequestSeedsOffset = 76;
+inline constexpr std::size_t kCheckRequestKindsOffset = 204;
+
+// Check answer (id 7, client to server).
+inline constexpr std::size_t kCheckAnswerWordOffset = 4;
+inline constexpr std::size_t kCheckAnswerValuesOffset = 8;
+inline constexpr std::size_t kCheckAnswerFileCountOffset = 72;
+inline constexpr std::size_t kCheckAnswerDigestsOffset = 76;
+inline constexpr std::size_t kCheckAnswerSize = 204;
+
+inline constexpr std::size_t kMaxCheckIds = 16;
+inline constexpr std::size_t kMaxCheckFiles = 32;
+
+// ------------------------------------------------ RSA public key wire form
+inline constexpr std::size_t kRsaPublicKeySize = 258;
+inline constexpr std::size_t kRsaBitsOffset = 0;
+inline constexpr std::size_t kRsaModulusOffset = 2;
+inline constexpr std::size_t kRsaExponentOffset = 130;
+inline constexpr std::size_t kRsaNumberSize = 128;
+inline constexpr std::size_t kRsaPrimeSize = 64;
+inline constexpr std::uint32_t kRsaMaxBits = 1024;
+inline constexpr std::uint32_t kRsaMinBits = 40;
+
+// ------------------------------------------------ remote console (UDP)
+inline constexpr std::uint8_t kConnectionlessByte = 0xFF;
+inline constexpr std::size_t kConnectionlessPrefixSize = 4;
+inline constexpr char kReplyLetter = 'l';
+inline constexpr std::size_t kRconRequestSize = 256;
+inline constexpr std::size_t kRconBufferSize = 8192;
+inline constexpr std::uint16_t kRconLocalPortFirst = 2001;
+inline constexpr int kRconLocalPortSpan = 999;
+
+// ------------------------------------------------ update images and list
+inline constexpr std::uint16_t kUpdatePort = 80;
+inline constexpr std::size_t kImageHeaderSize = 13;
+inline constexpr std::uint8_t kImageMagic0 = 0x4B;
+inline constexpr std::uint8_t kImageMagic1 = 0x55;
+inline constexpr std::size_t kImageMagic0Offset = 0;
+inline constexpr std::size_t kImageMagic1Offset = 1;
+inline constexpr std::size_t kImageVersionOffset = 3;
+inline constexpr std::size_t kImageActivationOffset = 5;
+inline constexpr std::size_t kImagePayloadSizeOffset = 9;
+inline constexpr std::size_t kImageBufferSize = 200000;
+inline constexpr std::size_t kUpdateListSize = 512;
+inline constexpr std::size_t kHttpRequestSize = 512;
+inline constexpr std::size_t kHttpLineSize = 256;
+
+}  // namespace kestrin::wire

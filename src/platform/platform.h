@@ -1,0 +1,136 @@
+// The operating-system layer: sockets, threads, sleeps, the millisecond timer,
+// the cryptographic random source, files and dynamic libraries.  Everything
+// else in the tree is portable C++ and reaches the OS only through this
+// header.  posix/ and win/ hold the two implementations of the same interface.
+//
+// Every function here is safe to call from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kestrin::platform {
+
+// ---------------------------------------------------------------- sockets
+
+using SocketHandle = std::intptr_t;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+// An IPv4 address and port, both in host byte order: the address a.b.c.d is
+// (a << 24) | (b << 16) | (c << 8) | d.
+struct Endpoint {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+};
+
+inline constexpr std::uint32_t kLoopbackAddress = 0x7F000001;
+
+// Starts the socket layer.  Harmless to call more than once; a no-op on POSIX.
+void startSockets();
+
+enum class ListenResult { kOk, kCreateFailed, kBindFailed, kListenFailed };
+// Creates a TCP socket listening on every local address at `port`.  The
+// socket does not block in accept.  On failure no socket is left open.
+ListenResult tcpListen(std::uint16_t port, int backlog, SocketHandle* out);
+
+// Accepts one pending connection; kInvalidSocket when none is ready or on
+// error.  The accepted socket does not block.
+SocketHandle tcpAccept(SocketHandle listener);
+
+// Starts a connection without waiting for it.  kInvalidSocket when no socket
+// could be created or the connection was refused at once.
+SocketHandle tcpConnectStart(Endpoint peer);
+enum class ConnectState { kPending, kConnected, kFailed };
+// Zero-timeout test of a connection started by tcpConnectStart.
+ConnectState tcpConnectPoll(SocketHandle socket);
+
+// Sends up to `length` bytes: the count sent, 0 when the socket cannot take
+// bytes now, -1 on error.
+long socketSend(SocketHandle socket, const void* data, std::size_t length);
+// Receives up to `capacity` bytes: the count received, 0 when the peer has
+// closed the connection, -1 on error or when nothing is waiting.
+long socketReceive(SocketHandle socket, void* buffer, std::size_t capacity);
+
+enum class UdpOpenResult { kOk, kCreateFailed, kBindFailed };
+// Creates a UDP socket bound to every local address at `localPort` (0 picks
+// a free port).  On failure no socket is left open.
+UdpOpenResult udpOpen(std::uint16_t localPort, SocketHandle* out);
+// Sends one datagram; the count sent or -1.
+long udpSendTo(SocketHandle socket, Endpoint to, const void* data, std::size_t length);
+// Receives one datagram and its sender; the datagram's length (cut at
+// `capacity`) or -1 on error or when nothing is waiting.
+long udpReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Endpoint* from);
+
+// The local port a socket is bound to, 0 when unknown.
+std::uint16_t localPort(SocketHandle socket);
+
+// Readiness poll over `count` sockets (any descriptor values; kInvalidSocket
+// entries are never ready).  Sets ready[i] for each socket with data or a
+// pending connection or an end of stream.  Waits at most `timeoutMs` (0 only
+// polls).  Returns the number of ready sockets, or -1 on error.
+int pollReadable(const SocketHandle* sockets, std::size_t count, bool* ready,
+                 int timeoutMs = 0);
+
+// Closes the socket; kInvalidSocket is ignored.
+void closeSocket(SocketHandle socket);
+
+// Looks a host name up; false when it cannot be resolved to an IPv4 address.
+bool resolveHost(const char* name, std::uint32_t* address);
+
+// ---------------------------------------------------------------- time
+
+// The system millisecond timer; wraps modulo 2^32.
+std::uint32_t milliseconds();
+void sleepMilliseconds(std::uint32_t ms);
+
+// ---------------------------------------------------------------- threads
+
+// A thread that runs one function.  start() at most once; join() waits for
+// the function to return.  The object must outlive the thread; destroying a
+// started thread that was not joined is a programming error.
+class Thread {
+ public:
+  using Body = void (*)(void* argument);
+
+  Thread() = default;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+  ~Thread();
+
+  bool start(Body body, void* argument);
+  void join();
+  bool started() const { return handle_ != 0; }
+
+ private:
+  std::uintptr_t handle_ = 0;
+};
+
+// ---------------------------------------------------------------- random
+
+// Fills `out` from the operating system's cryptographic generator; false
+// when the generator failed (the buffer content is then unspecified).
+bool secureRandom(void* out, std::size_t length);
+
+// ---------------------------------------------------------------- files
+
+// Renames `from` to `to`, replacing an existing `to`.
+bool replaceFile(const char* from, const char* to);
+bool removeFile(const char* path);
+bool fileExists(const char* path);
+
+// ---------------------------------------------------------------- libraries
+
+// A loaded dynamic library; 0 when loading failed.
+using LibraryHandle = std::uintptr_t;
+LibraryHandle loadLibrary(const char* path);
+void* findSymbol(LibraryHandle library, const char* name);
+void unloadLibrary(LibraryHandle library);
+// The last loader error as text, for messages.
+std::string lastLibraryError();
+// The folder of the running program, with a trailing separator.
+std::string executableDirectory();
+// The file name of the server library on this platform.
+const char* serverLibraryName();
+
+}  // namespace kestrin::platform

@@ -1,0 +1,118 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/stop_signal.h"
+
+namespace kestrin::platform {
+namespace {
+
+TEST(PlatformTest, TcpLoopbackRoundTrip) {
+  SocketHandle listener = kInvalidSocket;
+  ASSERT_EQ(tcpListen(0, 8, &listener), ListenResult::kOk);
+  std::uint16_t port = localPort(listener);
+  ASSERT_NE(port, 0);
+
+  SocketHandle client = tcpConnectStart(Endpoint{kLoopbackAddress, port});
+  ASSERT_NE(client, kInvalidSocket);
+  bool ready = false;
+  ASSERT_EQ(pollReadable(&listener, 1, &ready, 5000), 1);
+  SocketHandle server = tcpAccept(listener);
+  ASSERT_NE(server, kInvalidSocket);
+  ConnectState state = ConnectState::kPending;
+  for (int i = 0; i < 500 && state == ConnectState::kPending; ++i) {
+    state = tcpConnectPoll(client);
+    if (state == ConnectState::kPending) sleepMilliseconds(10);
+  }
+  ASSERT_EQ(state, ConnectState::kConnected);
+
+  ASSERT_EQ(socketSend(client, "hello", 5), 5);
+  ASSERT_EQ(pollReadable(&server, 1, &ready, 5000), 1);
+  char buffer[16];
+  ASSERT_EQ(socketReceive(server, buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::memcmp(buffer, "hello", 5), 0);
+
+  closeSocket(client);
+  ASSERT_EQ(pollReadable(&server, 1, &ready, 5000), 1);
+  EXPECT_EQ(socketReceive(server, buffer, sizeof buffer), 0);
+  closeSocket(server);
+  closeSocket(listener);
+}
+
+TEST(PlatformTest, SecondListenerOnTheSamePortFailsToBind) {
+  SocketHandle first = kInvalidSocket;
+  ASSERT_EQ(tcpListen(0, 8, &first), ListenResult::kOk);
+  SocketHandle second = kInvalidSocket;
+  EXPECT_EQ(tcpListen(localPort(first), 8, &second), ListenResult::kBindFailed);
+  closeSocket(first);
+}
+
+TEST(PlatformTest, UdpDatagramsCarryTheirSender) {
+  SocketHandle a = kInvalidSocket, b = kInvalidSocket;
+  ASSERT_EQ(udpOpen(0, &a), UdpOpenResult::kOk);
+  ASSERT_EQ(udpOpen(0, &b), UdpOpenResult::kOk);
+  bool ready = false;
+  EXPECT_EQ(pollReadable(&b, 1, &ready, 0), 0);
+  ASSERT_EQ(udpSendTo(a, Endpoint{kLoopbackAddress, localPort(b)}, "\xFF\xFF\xFF\xFFx", 5), 5);
+  ASSERT_EQ(pollReadable(&b, 1, &ready, 5000), 1);
+  char buffer[16];
+  Endpoint from;
+  ASSERT_EQ(udpReceiveFrom(b, buffer, sizeof buffer, &from), 5);
+  EXPECT_EQ(from.address, kLoopbackAddress);
+  EXPECT_EQ(from.port, localPort(a));
+  EXPECT_EQ(udpReceiveFrom(b, buffer, sizeof buffer, &from), -1);  // nothing waiting
+  closeSocket(a);
+  closeSocket(b);
+}
+
+TEST(PlatformTest, ConnectToAClosedPortFails) {
+  SocketHandle listener = kInvalidSocket;
+  ASSERT_EQ(tcpListen(0, 8, &listener), ListenResult::kOk);
+  std::uint16_t port = localPort(listener);
+  closeSocket(listener);
+  SocketHandle client = tcpConnectStart(Endpoint{kLoopbackAddress, port});
+  ConnectState state = client == kInvalidSocket ? ConnectState::kFailed : ConnectState::kPending;
+  for (int i = 0; i < 500 && state == ConnectState::kPending; ++i) {
+    state = tcpConnectPoll(client);
+    if (state == ConnectState::kPending) sleepMilliseconds(10);
+  }
+  EXPECT_EQ(state, ConnectState::kFailed);
+  closeSocket(client);
+}
+
+void countUntilStopped(void* raw) {
+  auto* signal = static_cast<StopSignal*>(raw);
+  while (signal->sleep(60000)) {
+  }
+}
+
+TEST(PlatformTest, StopSignalEndsALongSleepAtOnce) {
+  StopSignal signal;
+  Thread thread;
+  std::uint32_t start = milliseconds();
+  ASSERT_TRUE(thread.start(countUntilStopped, &signal));
+  signal.request();
+  thread.join();
+  EXPECT_FALSE(thread.started());
+  EXPECT_LT(milliseconds() - start, 10000u);  // generous bound: the sleep was a minute
+  EXPECT_FALSE(signal.sleep(1000));
+}
+
+TEST(PlatformTest, SecureRandomFillsBuffers) {
+  unsigned char a[64] = {}, b[64] = {};
+  ASSERT_TRUE(secureRandom(a, sizeof a));
+  ASSERT_TRUE(secureRandom(b, sizeof b));
+  EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+}
+
+TEST(PlatformTest, ResolvesNumericHosts) {
+  std::uint32_t address = 0;
+  ASSERT_TRUE(resolveHost("127.0.0.1", &address));
+  EXPECT_EQ(address, kLoopbackAddress);
+}
+
+}  // namespace
+}  // namespace kestrin::platform

@@ -1,0 +1,279 @@
+// Win32 implementation of the platform layer (Windows Sockets, Windows
+// threads, the system timer, BCryptGenRandom).
+#include "platform/platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <bcrypt.h>
+#include <process.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace kestrin::platform {
+namespace {
+
+sockaddr_in toSockaddr(Endpoint endpoint) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(endpoint.port);
+  address.sin_addr.s_addr = htonl(endpoint.address);
+  return address;
+}
+
+SOCKET raw(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+SocketHandle wrap(SOCKET socket) {
+  return socket == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(socket);
+}
+
+bool setNonBlocking(SOCKET socket) {
+  u_long on = 1;
+  return ioctlsocket(socket, FIONBIO, &on) == 0;
+}
+
+}  // namespace
+
+void startSockets() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 0), &data);
+  });
+}
+
+ListenResult tcpListen(std::uint16_t port, int backlog, SocketHandle* out) {
+  startSockets();
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return ListenResult::kCreateFailed;
+  BOOL exclusive = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
+  sockaddr_in address = toSockaddr(Endpoint{0, port});
+  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::closesocket(s);
+    return ListenResult::kBindFailed;
+  }
+  if (::listen(s, backlog) != 0 || !setNonBlocking(s)) {
+    ::closesocket(s);
+    return ListenResult::kListenFailed;
+  }
+  *out = wrap(s);
+  return ListenResult::kOk;
+}
+
+SocketHandle tcpAccept(SocketHandle listener) {
+  SOCKET s = ::accept(raw(listener), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return kInvalidSocket;
+  setNonBlocking(s);
+  return wrap(s);
+}
+
+SocketHandle tcpConnectStart(Endpoint peer) {
+  startSockets();
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return kInvalidSocket;
+  setNonBlocking(s);
+  sockaddr_in address = toSockaddr(peer);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+      WSAGetLastError() != WSAEWOULDBLOCK) {
+    ::closesocket(s);
+    return kInvalidSocket;
+  }
+  return wrap(s);
+}
+
+ConnectState tcpConnectPoll(SocketHandle socket) {
+  fd_set writeSet;
+  fd_set exceptSet;
+  FD_ZERO(&writeSet);
+  FD_ZERO(&exceptSet);
+  FD_SET(raw(socket), &writeSet);
+  FD_SET(raw(socket), &exceptSet);
+  timeval zero{0, 0};
+  int n = ::select(0, nullptr, &writeSet, &exceptSet, &zero);
+  if (n < 0 || FD_ISSET(raw(socket), &exceptSet)) return ConnectState::kFailed;
+  return FD_ISSET(raw(socket), &writeSet) ? ConnectState::kConnected : ConnectState::kPending;
+}
+
+long socketSend(SocketHandle socket, const void* data, std::size_t length) {
+  int n = ::send(raw(socket), static_cast<const char*>(data), static_cast<int>(length), 0);
+  if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+  return n;
+}
+
+long socketReceive(SocketHandle socket, void* buffer, std::size_t capacity) {
+  int n = ::recv(raw(socket), static_cast<char*>(buffer), static_cast<int>(capacity), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+UdpOpenResult udpOpen(std::uint16_t port, SocketHandle* out) {
+  startSockets();
+  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return UdpOpenResult::kCreateFailed;
+  sockaddr_in address = toSockaddr(Endpoint{0, port});
+  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::closesocket(s);
+    return UdpOpenResult::kBindFailed;
+  }
+  setNonBlocking(s);
+  *out = wrap(s);
+  return UdpOpenResult::kOk;
+}
+
+long udpSendTo(SocketHandle socket, Endpoint to, const void* data, std::size_t length) {
+  sockaddr_in address = toSockaddr(to);
+  int n = ::sendto(raw(socket), static_cast<const char*>(data), static_cast<int>(length), 0,
+                   reinterpret_cast<sockaddr*>(&address), sizeof address);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+long udpReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Endpoint* from) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  int length = sizeof address;
+  int n = ::recvfrom(raw(socket), static_cast<char*>(buffer), static_cast<int>(capacity), 0,
+                     reinterpret_cast<sockaddr*>(&address), &length);
+  // A datagram longer than the buffer is cut, as on POSIX.
+  if (n == SOCKET_ERROR) {
+    if (WSAGetLastError() != WSAEMSGSIZE) return -1;
+    n = static_cast<int>(capacity);
+  }
+  if (from != nullptr) {
+    from->address = ntohl(address.sin_addr.s_addr);
+    from->port = ntohs(address.sin_port);
+  }
+  return n;
+}
+
+std::uint16_t localPort(SocketHandle socket) {
+  sockaddr_in address;
+  int length = sizeof address;
+  if (::getsockname(raw(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+int pollReadable(const SocketHandle* sockets, std::size_t count, bool* ready, int timeoutMs) {
+  // select() sets hold at most FD_SETSIZE sockets; callers poll far fewer.
+  fd_set readSet;
+  FD_ZERO(&readSet);
+  std::size_t added = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    ready[i] = false;
+    if (sockets[i] != kInvalidSocket && added < FD_SETSIZE) {
+      FD_SET(raw(sockets[i]), &readSet);
+      ++added;
+    }
+  }
+  if (added == 0) {
+    if (timeoutMs > 0) Sleep(static_cast<DWORD>(timeoutMs));
+    return 0;
+  }
+  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  int n = ::select(0, &readSet, nullptr, nullptr, &timeout);
+  if (n == SOCKET_ERROR) return -1;
+  int readyCount = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (sockets[i] != kInvalidSocket && FD_ISSET(raw(sockets[i]), &readSet)) {
+      ready[i] = true;
+      ++readyCount;
+    }
+  }
+  return readyCount;
+}
+
+void closeSocket(SocketHandle socket) {
+  if (socket != kInvalidSocket) ::closesocket(raw(socket));
+}
+
+bool resolveHost(const char* name, std::uint32_t* address) {
+  startSockets();
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) return false;
+  *address = ntohl(reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
+  ::freeaddrinfo(result);
+  return true;
+}
+
+std::uint32_t milliseconds() { return static_cast<std::uint32_t>(GetTickCount64()); }
+
+void sleepMilliseconds(std::uint32_t ms) { Sleep(ms); }
+
+namespace {
+struct ThreadStart {
+  Thread::Body body;
+  void* argument;
+};
+
+unsigned __stdcall threadEntry(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  start.body(start.argument);
+  return 0;
+}
+}  // namespace
+
+Thread::~Thread() {
+  if (handle_ != 0) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool Thread::start(Body body, void* argument) {
+  auto* start = new ThreadStart{body, argument};
+  std::uintptr_t handle = _beginthreadex(nullptr, 0, threadEntry, start, 0, nullptr);
+  if (handle == 0) {
+    delete start;
+    return false;
+  }
+  handle_ = handle;
+  return true;
+}
+
+void Thread::join() {
+  if (handle_ == 0) return;
+  WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), INFINITE);
+  CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = 0;
+}
+
+bool secureRandom(void* out, std::size_t length) {
+  return BCryptGenRandom(nullptr, static_cast<PUCHAR>(out), static_cast<ULONG>(length),
+                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
+
+bool replaceFile(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+bool removeFile(const char* path) { return DeleteFileA(path) != 0; }
+bool fileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+LibraryHandle loadLibrary(const char* path) {
+  return reinterpret_cast<LibraryHandle>(LoadLibraryA(path));
+}
+void* findSymbol(LibraryHandle library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+}
+void unloadLibrary(LibraryHandle library) {
+  if (library != 0) FreeLibrary(reinterpret_cast<HMODULE>(library));
+}
+std::string lastLibraryError() {
+  char text[64];
+  std::snprintf(text, sizeof text, "Windows error %lu", GetLastError());
+  return text;
+}
+std::string executableDirectory() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return ".\\";
+  std::string text(path, n);
+  std::size_t slash = text.find_last_of("\\/");
+  return slash == std::string::npos ? ".\\" : text.substr(0, slash + 1);
+}
+const char* serverLibraryName() { return "kestrinserver.dll"; }
+
+}  // namespace kestrin::platform
