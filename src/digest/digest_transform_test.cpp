@@ -67,42 +67,12 @@ TEST(DigestTransformTest, KnownAnswers) {
   EXPECT_EQ(nameDigest("Player.MDL"), 0x8B3A058Fu);
 }
 
-TEST(DigestTransformTest, WindowAndWrapRules) {
-  const std::vector<std::uint8_t> data = patternBytes(4096 + 100, 7);
-
-  // Length 100 takes the blocks at offsets 0 and 27.
-  FileDigest wrapped;
-  digestTransform(wrapped.words, 4, data.data(), 100);
-  FileDigest expected;
-  digestTransform(expected.words, 4, data.data(), 64);
-  digestTransform(expected.words, 4, data.data() + 27, 64);
-  EXPECT_EQ(std::vector<std::uint32_t>(wrapped.words, wrapped.words + 4),
-            std::vector<std::uint32_t>(expected.words, expected.words + 4));
-
-  // A length that is a multiple of 64 chains the consecutive blocks.
-  FileDigest page;
-  digestTransform(page.words, 4, data.data(), 4096);
-  FileDigest chained;
-  for (std::size_t offset = 0; offset < 4096; offset += 64) {
-    digestTransform(chained.words, 4, data.data() + offset, 64);
-  }
-  EXPECT_EQ(page.words[0], chained.words[0]);
-  EXPECT_EQ(page.words[3], chained.words[3]);
-
-  // With six words of state and one block of data, the window slides over
-  // words 0-3, 1-4 and 2-5, re-reading the block each time.
-  std::uint32_t state[6] = {1, 2, 3, 4, 5, 6};
-  digestTransform(state, 6, data.data(), 64);
-  std::uint32_t slid[6] = {1, 2, 3, 4, 5, 6};
-  for (int window = 0; window < 3; ++window) digestTransform(slid + window, 4, data.data(), 64);
-  EXPECT_EQ(std::vector<std::uint32_t>(state, state + 6), std::vector<std::uint32_t>(slid, slid + 6));
-
-  // Out-of-contract arguments leave the state alone.
-  std::uint32_t untouched[4] = {9, 9, 9, 9};
-  digestTransform(untouched, 3, data.data(), 64);
-  digestTransform(untouched, 4, data.data(), 63);
-  EXPECT_EQ(untouched[0], 9u);
-  EXPECT_EQ(untouched[3], 9u);
+TEST(DigestTransformTest, OutOfContractArgumentsLeaveTheStateAlone) {
+  const std::vector<std::uint8_t> data = patternBytes(64, 7);
+  std::uint32_t state[4] = {9, 9, 9, 9};
+  digestTransform(state, 3, data.data(), 64);
+  digestTransform(state, 4, data.data(), 63);
+  EXPECT_EQ(std::vector<std::uint32_t>(state, state + 4), std::vector<std::uint32_t>(4, 9));
 }
 
 TEST(NameDigestTest, LowerCasesAsciiLettersOnly) {

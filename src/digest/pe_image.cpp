@@ -126,7 +126,7 @@ PeImage loadImageFromMemory(const std::uint8_t* file, std::size_t size, LibraryE
   }
 
   PeImage image;
-  image.bytes.reset(new (std::nothrow) std::uint8_t[imageSize]());
+  image.bytes.reset(static_cast<std::uint8_t*>(std::calloc(imageSize, 1)));
   if (!image) {
     setError(error, LibraryError::kNoMemory);
     return {};
@@ -191,7 +191,7 @@ std::uint32_t codeExtent(const PeImage& image) {
   }
   const std::uint64_t optional = headers.optionalHeader;
   const std::uint64_t codeLimit = std::uint64_t{imageLe32(image, optional + pe::kBaseOfCodeField)} +
-                                  imageLe32(image, optional + pe::kSizeOfCodeField) + pe::kCodeSizeSlack;
+                                  imageLe32(image, optional + pe::kSizeOfCodeField) + kCodeSizeSlack;
   const std::uint64_t dataLimit = std::uint64_t{imageLe32(image, optional + pe::kBaseOfDataField)} +
                                   imageLe32(image, optional + pe::kSizeOfInitializedDataField);
   if (end > codeLimit) return 1;
@@ -201,7 +201,7 @@ std::uint32_t codeExtent(const PeImage& image) {
 }
 
 int codePagesDigest(const PeImage& image, std::uint32_t* state, std::size_t n) {
-  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[pe::kPageBufferSize]());
+  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kCodePageBufferSize]());
   if (buffer == nullptr) return kCodePagesNoMemory;
   std::uint8_t* page = buffer.get();
   if (!image || !hasMzMark(image.bytes.get(), image.size)) return kCodePagesNotMz;
@@ -223,10 +223,10 @@ int codePagesDigest(const PeImage& image, std::uint32_t* state, std::size_t n) {
     const std::uint32_t blockSize = imageLe32(image, block + 4);
     if (pageStart == 0 || blockSize < pe::kRelocationBlockHeaderSize) break;
 
-    std::uint8_t carry[pe::kPageCarry];
-    std::memcpy(carry, page + pe::kPageSize, pe::kPageCarry);
-    copyFromImage(image, pageStart, page, pe::kPageBufferSize);
-    std::memcpy(page, carry, pe::kPageCarry);
+    std::uint8_t carry[kCodePageCarry];
+    std::memcpy(carry, page + kCodePageSize, kCodePageCarry);
+    copyFromImage(image, pageStart, page, kCodePageBufferSize);
+    std::memcpy(page, carry, kCodePageCarry);
 
     // Entries past the image read as zero, an ignored type.
     const std::uint64_t entries = block + pe::kRelocationBlockHeaderSize;
@@ -238,7 +238,7 @@ int codePagesDigest(const PeImage& image, std::uint32_t* state, std::size_t n) {
       std::memset(page + (entry & pe::kRelocationOffsetMask), 0, pe::kRelocatedValueSize);
     }
 
-    const std::uint64_t pageEnd = pageStart + pe::kPageSize;
+    const std::uint64_t pageEnd = pageStart + kCodePageSize;
     PageClip clip{codeStart, codeEnd, false};
     clipTable(clip, pageStart, pageEnd, addressTable);
     if (!clip.skip) clipTable(clip, pageStart, pageEnd, imports);
@@ -248,13 +248,13 @@ int codePagesDigest(const PeImage& image, std::uint32_t* state, std::size_t n) {
       } else if (pageEnd > clip.hi) {
         std::memset(page + (clip.hi - pageStart), 0, pageEnd - clip.hi);
       }
-      digestTransform(state, n, page, pe::kPageSize);
+      digestTransform(state, n, page, kCodePageSize);
       digested = true;
       if (pageEnd > codeEnd) break;
     }
     block += blockSize;
   }
-  std::memset(page, 0, pe::kPageBufferSize);
+  std::memset(page, 0, kCodePageBufferSize);
   return digested ? kCodePagesOk : kCodePagesNoCode;
 }
 

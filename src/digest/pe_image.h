@@ -17,78 +17,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
+#include "core/wire.h"
 #include "digest/digest_transform.h"
 
 namespace kestrin {
 
-namespace pe {
+// Format of the PE files read here: src/core/wire.h.
+namespace pe = wire::pe;
 
-inline constexpr std::uint8_t kMzMark0 = 0x4D;  // 'M'
-inline constexpr std::uint8_t kMzMark1 = 0x5A;  // 'Z'
-
-// DOS header.
-inline constexpr std::size_t kDosHeaderSize = 64;
-inline constexpr std::size_t kNewHeaderOffsetField = 60;  // e_lfanew
-
-// Behind e_lfanew: signature, file header and 32-bit optional header.
-inline constexpr std::size_t kSignatureSize = 4;
-inline constexpr std::size_t kFileHeaderSize = 20;
-inline constexpr std::size_t kOptionalHeaderSize = 224;
-inline constexpr std::size_t kNtHeadersSize = kSignatureSize + kFileHeaderSize + kOptionalHeaderSize;
-
-// File header fields, from the start of the file header.
-inline constexpr std::size_t kNumberOfSectionsField = 2;
-
-// Optional header fields, from the start of the optional header.
-inline constexpr std::size_t kSizeOfCodeField = 4;
-inline constexpr std::size_t kSizeOfInitializedDataField = 8;
-inline constexpr std::size_t kBaseOfCodeField = 20;
-inline constexpr std::size_t kBaseOfDataField = 24;
-inline constexpr std::size_t kSizeOfImageField = 56;
-inline constexpr std::size_t kDataDirectoriesField = 96;
-inline constexpr std::size_t kDataDirectorySize = 8;  // address, size
-inline constexpr std::size_t kImportDirectory = 1;
-inline constexpr std::size_t kBaseRelocationDirectory = 5;
-inline constexpr std::size_t kImportAddressTableDirectory = 12;
-
-// Section header.
-inline constexpr std::size_t kSectionHeaderSize = 40;
-inline constexpr std::size_t kSectionVirtualSizeField = 8;
-inline constexpr std::size_t kSectionVirtualAddressField = 12;
-inline constexpr std::size_t kSectionSizeOfRawDataField = 16;
-inline constexpr std::size_t kSectionPointerToRawDataField = 20;
-inline constexpr std::size_t kSectionCharacteristicsField = 36;
-inline constexpr std::uint32_t kSectionContainsCode = 0x20;  // IMAGE_SCN_CNT_CODE
-
-// Base relocation blocks: page address, block size, then u16 entries whose
-// top four bits are the type and low twelve bits the offset in the page.
-inline constexpr std::size_t kRelocationBlockHeaderSize = 8;
-inline constexpr std::size_t kRelocationEntrySize = 2;
-inline constexpr unsigned kRelocationTypeShift = 12;
-inline constexpr std::uint16_t kRelocationOffsetMask = 0x0FFF;
-inline constexpr unsigned kRelocationHighLow = 3;  // IMAGE_REL_BASED_HIGHLOW
-inline constexpr std::size_t kRelocatedValueSize = 4;
-
-inline constexpr std::size_t kPageSize = 4096;
+inline constexpr std::size_t kCodePageSize = 4096;
 // A page and the three bytes behind it, which the next block inherits.
-inline constexpr std::size_t kPageCarry = 3;
-inline constexpr std::size_t kPageBufferSize = kPageSize + kPageCarry;
+inline constexpr std::size_t kCodePageCarry = 3;
+inline constexpr std::size_t kCodePageBufferSize = kCodePageSize + kCodePageCarry;
 
 // Slack allowed between the declared code size and the code sections' end.
 inline constexpr std::uint64_t kCodeSizeSlack = 16368;
-
-}  // namespace pe
 
 // Largest SizeOfImage the loader accepts, and largest library file it reads.
 inline constexpr std::uint32_t kMaxImageSize = 64u << 20;
 inline constexpr std::uint32_t kMaxLibraryFileSize = 256u << 20;
 
 // A library laid out as in memory: `size` bytes, zero where no section data
-// lies.  Empty (no bytes) when loading failed.
+// lies.  Empty (no bytes) when loading failed.  The bytes come from calloc,
+// so that the pages no section fills are never touched.
 struct PeImage {
-  std::unique_ptr<std::uint8_t[]> bytes;
+  struct Free {
+    void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+  };
+  std::unique_ptr<std::uint8_t[], Free> bytes;
   std::uint32_t size = 0;
 
   explicit operator bool() const { return bytes != nullptr; }

@@ -88,7 +88,7 @@ TEST(PeImageDllTest, OneChangedCodeByteChangesTheDigest) {
   const std::vector<std::uint8_t> changed = readFile(sample("changed"));
   ASSERT_EQ(low.size(), changed.size());
   // Apart from the header checksum the files differ in one byte of code.
-  const std::size_t checksumField = headersOf(low).optional + 64;
+  const std::size_t checksumField = headersOf(low).optional + pe::kCheckSumField;
   std::vector<std::size_t> differences;
   for (std::size_t k = 0; k < low.size(); ++k) {
     if (low[k] != changed[k] && (k < checksumField || k >= checksumField + 4)) differences.push_back(k);

@@ -63,7 +63,7 @@ struct TestImage {
   struct Directory {
     std::uint32_t address = 0;
     std::uint32_t size = 0;
-  } directories[16];
+  } directories[pe::kDataDirectoryCount];
   std::vector<TestSection> sections;
 
   // The file: DOS header, headers at kTestNewHeaderOffset, section table,
@@ -79,19 +79,19 @@ struct TestImage {
     nt[0] = 'P';
     nt[1] = 'E';
     std::uint8_t* header = nt + pe::kSignatureSize;
-    storeLe16(header, 0x14C);  // i386
+    storeLe16(header + pe::kMachineField, 0x14C);  // i386
     storeLe16(header + pe::kNumberOfSectionsField, static_cast<std::uint16_t>(sections.size()));
-    storeLe16(header + 16, static_cast<std::uint16_t>(pe::kOptionalHeaderSize));
-    storeLe16(header + 18, 0x2102);  // executable, 32-bit, library
+    storeLe16(header + pe::kSizeOfOptionalHeaderField, static_cast<std::uint16_t>(pe::kOptionalHeaderSize));
+    storeLe16(header + pe::kCharacteristicsField, 0x2102);  // executable, 32-bit, library
     std::uint8_t* optional = header + pe::kFileHeaderSize;
-    storeLe16(optional, 0x10B);  // PE32
+    storeLe16(optional + pe::kMagicField, pe::kMagicPe32);
     storeLe32(optional + pe::kSizeOfCodeField, sizeOfCode);
     storeLe32(optional + pe::kSizeOfInitializedDataField, sizeOfInitializedData);
     storeLe32(optional + pe::kBaseOfCodeField, baseOfCode);
     storeLe32(optional + pe::kBaseOfDataField, baseOfData);
     storeLe32(optional + pe::kSizeOfImageField, sizeOfImage);
-    storeLe32(optional + 92, 16);  // NumberOfRvaAndSizes
-    for (std::size_t d = 0; d < 16; ++d) {
+    storeLe32(optional + pe::kNumberOfRvaAndSizesField, pe::kDataDirectoryCount);
+    for (std::size_t d = 0; d < pe::kDataDirectoryCount; ++d) {
       storeLe32(optional + pe::kDataDirectoriesField + d * pe::kDataDirectorySize, directories[d].address);
       storeLe32(optional + pe::kDataDirectoriesField + d * pe::kDataDirectorySize + 4, directories[d].size);
     }

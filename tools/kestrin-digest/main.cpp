@@ -2,6 +2,7 @@
 // anti-cheat client must answer when a game's checksum list names them: the
 // name digest sent in every check request, the kind and the file digest.
 // It runs the server library's own digest code.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
