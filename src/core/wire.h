@@ -120,4 +120,65 @@ inline constexpr std::size_t kUpdateListSize = 512;
 inline constexpr std::size_t kHttpRequestSize = 512;
 inline constexpr std::size_t kHttpLineSize = 256;
 
+// ------------------------------------------------ PE libraries (file digests)
+// The 32-bit Windows image format of the libraries whose code is digested.
+// All fields are little-endian.
+namespace pe {
+
+inline constexpr std::uint8_t kMzMark0 = 0x4D;  // 'M'
+inline constexpr std::uint8_t kMzMark1 = 0x5A;  // 'Z'
+
+// DOS header.
+inline constexpr std::size_t kDosHeaderSize = 64;
+inline constexpr std::size_t kNewHeaderOffsetField = 60;  // e_lfanew
+
+// Behind e_lfanew: signature, file header and 32-bit optional header.
+inline constexpr std::size_t kSignatureSize = 4;
+inline constexpr std::size_t kFileHeaderSize = 20;
+inline constexpr std::size_t kOptionalHeaderSize = 224;
+inline constexpr std::size_t kNtHeadersSize = kSignatureSize + kFileHeaderSize + kOptionalHeaderSize;
+
+// File header fields, from the start of the file header.
+inline constexpr std::size_t kMachineField = 0;
+inline constexpr std::size_t kNumberOfSectionsField = 2;
+inline constexpr std::size_t kSizeOfOptionalHeaderField = 16;
+inline constexpr std::size_t kCharacteristicsField = 18;
+
+// Optional header fields, from the start of the optional header.
+inline constexpr std::size_t kMagicField = 0;
+inline constexpr std::uint16_t kMagicPe32 = 0x10B;
+inline constexpr std::size_t kSizeOfCodeField = 4;
+inline constexpr std::size_t kSizeOfInitializedDataField = 8;
+inline constexpr std::size_t kBaseOfCodeField = 20;
+inline constexpr std::size_t kBaseOfDataField = 24;
+inline constexpr std::size_t kSizeOfImageField = 56;
+inline constexpr std::size_t kCheckSumField = 64;
+inline constexpr std::size_t kNumberOfRvaAndSizesField = 92;
+inline constexpr std::size_t kDataDirectoriesField = 96;
+inline constexpr std::size_t kDataDirectoryCount = 16;
+inline constexpr std::size_t kDataDirectorySize = 8;  // address, size
+inline constexpr std::size_t kImportDirectory = 1;
+inline constexpr std::size_t kBaseRelocationDirectory = 5;
+inline constexpr std::size_t kImportAddressTableDirectory = 12;
+
+// Section header.
+inline constexpr std::size_t kSectionHeaderSize = 40;
+inline constexpr std::size_t kSectionVirtualSizeField = 8;
+inline constexpr std::size_t kSectionVirtualAddressField = 12;
+inline constexpr std::size_t kSectionSizeOfRawDataField = 16;
+inline constexpr std::size_t kSectionPointerToRawDataField = 20;
+inline constexpr std::size_t kSectionCharacteristicsField = 36;
+inline constexpr std::uint32_t kSectionContainsCode = 0x20;  // IMAGE_SCN_CNT_CODE
+
+// Base relocation blocks: page address, block size, then u16 entries whose
+// top four bits are the type and low twelve bits the offset in the page.
+inline constexpr std::size_t kRelocationBlockHeaderSize = 8;
+inline constexpr std::size_t kRelocationEntrySize = 2;
+inline constexpr unsigned kRelocationTypeShift = 12;
+inline constexpr std::uint16_t kRelocationOffsetMask = 0x0FFF;
+inline constexpr unsigned kRelocationHighLow = 3;  // IMAGE_REL_BASED_HIGHLOW
+inline constexpr std::size_t kRelocatedValueSize = 4;
+
+}  // namespace pe
+
 }  // namespace kestrin::wire
