@@ -31,6 +31,7 @@ void usage() {
       "  --server-image FILE  serve FILE (made by kestrin-image) as /kestrinsv.img\n"
       "                       and name it in the list as sv\n"
       "  --client-image FILE  serve FILE as /cldll.img and name it as cv\n"
+      "  --images-once        name the images in the first update list only\n"
       "  --file PATH=FILE     serve FILE at PATH\n"
       "  --fault PATH=KIND    answer PATH (/update.php for the list) with a fault:\n"
       "                       notfound, nolength, wronglength, stall, keepopen\n"
@@ -71,11 +72,16 @@ int main(int argc, char** argv) {
   std::string host = "127.0.0.1";
   std::string serverPath;
   std::string clientPath;
+  bool imagesOnce = false;
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     if (option == "--help" || option == "-h") {
       usage();
       return 0;
+    }
+    if (option == "--images-once") {
+      imagesOnce = true;
+      continue;
     }
     if (i + 1 >= argc) return fail("missing value for " + option + " (try --help)");
     std::string value = argv[++i];
@@ -105,7 +111,13 @@ int main(int argc, char** argv) {
       return fail("unknown option " + option + " (try --help)");
     }
   }
-  server.setList(kestrin::sim::updateList(static_cast<std::uint32_t>(time), serverPath, clientPath, host));
+  auto masterTime = static_cast<std::uint32_t>(time);
+  if (imagesOnce) {
+    server.queueList(kestrin::sim::updateList(masterTime, serverPath, clientPath, host));
+    server.setList(kestrin::sim::updateList(masterTime));
+  } else {
+    server.setList(kestrin::sim::updateList(masterTime, serverPath, clientPath, host));
+  }
   if (!server.start(static_cast<std::uint16_t>(port)))
     return fail("cannot listen on port " + std::to_string(port));
   std::signal(SIGINT, onSignal);
