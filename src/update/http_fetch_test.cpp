@@ -116,7 +116,8 @@ TEST(RequestTest, FitsTheBufferOrIsRefused) {
   EXPECT_EQ(std::string(request, length),
             "GET /update.php?sv=1003&cv=0&os=win HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
   // 4 + path + 17 + 1 + 4 = 511 characters fit with the terminator; one more does not.
-  std::string path = "/" + std::string(484, 'p');
+  std::string path(485, 'p');
+  path[0] = '/';
   EXPECT_EQ(buildRequest("h", path.c_str(), request), 511u);
   path += "p";
   EXPECT_EQ(buildRequest("h", path.c_str(), request), 0u);
