@@ -2,6 +2,7 @@
 // the fuzzer's own.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -16,6 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    ("kestrin-client-image-fuzz-" + std::to_string(kestrin::platform::milliseconds()));
     std::filesystem::create_directories(folder);
     std::filesystem::current_path(folder);
+    static const std::filesystem::path removed = folder;
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::current_path(removed.parent_path(), ignored);
+      std::filesystem::remove_all(removed, ignored);
+    });
     return true;
   }();
   (void)inFolder;

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (size < 2) return 0;
   char separator = static_cast<char>(data[0]);
-  std::string key(reinterpret_cast<const char*>(data + 1), data[1] % 8);
+  std::size_t keyLength = data[1] % 8 < size - 2 ? data[1] % 8 : size - 2;
+  std::string key(reinterpret_cast<const char*>(data + 2), keyLength);
   kestrin::LineText value;
   if (kestrin::findKeyValue(key.c_str(), separator, value, text.c_str())) {
     if (std::strlen(value) >= kestrin::wire::kHttpLineSize) __builtin_trap();

@@ -16,11 +16,16 @@ constexpr const char* kUpdateServer = KESTRIN_UPDATE_SERVER;
 constexpr std::size_t kMaxImageSourceLength = 127;
 constexpr std::size_t kQueryPathSize = 64;
 
-void clearSlot(ImageSlot& slot) {
-  std::lock_guard<std::mutex> lock(slot.mutex);
+// Empties a slot; the caller holds its lock.
+void discard(ImageSlot& slot) {
   slot.ready = false;
   slot.data.reset();
   slot.size = 0;
+}
+
+void clearSlot(ImageSlot& slot) {
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  discard(slot);
 }
 
 // Reads an `sv` or `cv` line into `source`.
@@ -35,22 +40,23 @@ void readImageSource(const char* key, const char* body, ImageSource* source) {
   source->named = splitAt(value, ' ', source->host, source->path);
 }
 
+enum class FileWrite { kWritten, kNotCreated, kFailed };
+
 // Writes `length` bytes of `data` after an optional header into `fileName`,
-// created anew.  0 when every byte reached the file; 1 when it could not be
-// created; 2 when a write or the close failed, after which the partial file
-// is removed.
-int writeImageFile(const char* fileName, const std::uint8_t* header, const std::uint8_t* data,
-                   std::size_t length) {
+// created anew.  When a write or the close fails the partial file is
+// removed.
+FileWrite writeImageFile(const char* fileName, const std::uint8_t* header,
+                         const std::uint8_t* data, std::size_t length) {
   std::FILE* file = std::fopen(fileName, "wb");
-  if (file == nullptr) return 1;
+  if (file == nullptr) return FileWrite::kNotCreated;
   bool written = true;
   if (header != nullptr)
     written = std::fwrite(header, 1, wire::kImageHeaderSize, file) == wire::kImageHeaderSize;
   if (written && length > 0) written = std::fwrite(data, 1, length, file) == length;
   if (std::fclose(file) != 0) written = false;
-  if (written) return 0;
+  if (written) return FileWrite::kWritten;
   platform::removeFile(fileName);
-  return 2;
+  return FileWrite::kFailed;
 }
 
 // True when the slot holds an image whose activation time has come, read
@@ -59,12 +65,6 @@ bool slotDue(const UpdateState& state, const ImageSlot& slot, ImageHeader* heade
   if (!slot.ready) return false;
   *header = readImageHeader(slot.header);
   return header->activationTime <= *state.clockNow;
-}
-
-void discard(ImageSlot& slot) {
-  slot.ready = false;
-  slot.data.reset();
-  slot.size = 0;
 }
 
 }  // namespace
@@ -234,12 +234,12 @@ bool installServerImage(UpdateState& state) {
     return false;
   }
   switch (writeImageFile(kServerImageFileName, nullptr, slot.data.get(), slot.size)) {
-    case 0:
+    case FileWrite::kWritten:
       break;
-    case 1:
+    case FileWrite::kNotCreated:
       printMessage("Can't open server dat file for writing\n");
       return false;
-    default:
+    case FileWrite::kFailed:
       printMessage("Can't write server dat file, removed it\n");
       return false;
   }
@@ -260,12 +260,12 @@ bool installClientImage(UpdateState& state) {
   }
   // The image clients are served stays whole until the new one is complete.
   switch (writeImageFile(kClientImageTempFileName, slot.header, slot.data.get(), slot.size)) {
-    case 0:
+    case FileWrite::kWritten:
       break;
-    case 1:
+    case FileWrite::kNotCreated:
       printMessage("Can't open client dat file for writing\n");
       return false;
-    default:
+    case FileWrite::kFailed:
       printMessage("Can't write client dat file, removed it\n");
       return false;
   }

@@ -188,14 +188,6 @@ TEST_F(UpdaterFilesTest, ServerImageWaitsForItsActivationTimeThenIsWrittenAsPayl
   EXPECT_EQ(output_.text(), "Server patch was successfully installed [version: 1004]\n");
 }
 
-TEST_F(UpdaterFilesTest, ServerImageNotNewerIsDiscarded) {
-  fill(state_.serverImage, image(1003, 0, "same"));
-  EXPECT_EQ(installStep(state_), kRunOn);
-  EXPECT_FALSE(ready(state_.serverImage));
-  EXPECT_FALSE(std::filesystem::exists(kServerImageFileName));
-  EXPECT_EQ(output_.text(), "Serious error. Downloaded server version is the same as local version\n");
-}
-
 TEST_F(UpdaterFilesTest, UncreatableServerFileIsRetriedEveryStep) {
   std::filesystem::create_directory(kServerImageFileName);
   fill(state_.serverImage, image(1004, 0, "x"));

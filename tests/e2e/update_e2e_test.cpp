@@ -118,19 +118,5 @@ TEST_F(UpdateStartTest, NewerServerImageIsInstalledBeforeTheListeningSocket) {
   EXPECT_EQ(dir_.read("kestrinsv.tmp"), payload);
 }
 
-TEST_F(UpdateStartTest, NewerClientImageIsWrittenWithItsHeaderAndLoaded) {
-  dir_.write("cldll.dat", sim::makeImage(2, 0, "old"));
-  std::string update = sim::makeImage(3, 0, std::string(5000, 'c'));
-  sim_.setList(sim::updateList(5000, "", "/client3.img"));
-  sim_.setFile("/client3.img", update);
-  HostProcess host(dir_.path(), "--once", &sim_);
-  ASSERT_TRUE(host.waitForOutput("Init finished\n")) << host.output();
-  EXPECT_NE(at(host.output(), "Client patch was successfully installed [version: 3]\n"
-                              "Loaded cldll.dat [version: 3]\n"),
-            std::string::npos)
-      << host.output();
-  EXPECT_EQ(dir_.read("cldll.dat"), update);
-}
-
 }  // namespace
 }  // namespace kestrin::e2e
