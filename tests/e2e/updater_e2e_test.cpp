@@ -203,7 +203,8 @@ TEST_F(UpdaterTest, ShutdownEndsTheThreadDuringAStalledCheck) {
   ASSERT_TRUE(startUpdater(state_));
   EXPECT_NE(output_.text().find("Got mastertime 50000\n"), std::string::npos);
   sim_.setFault(sim::kUpdateListPath, sim::HttpFault::kStall);
-  ASSERT_TRUE(sim_.waitForQueries(2, 10000));  // the thread's check is now waiting for data
+  // The next query is answered with a stall: the thread's check then waits for data.
+  ASSERT_TRUE(sim_.waitForQueries(sim_.queries().size() + 1, 10000));
 
   auto started = std::chrono::steady_clock::now();
   stopUpdater(state_);
