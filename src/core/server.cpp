@@ -16,6 +16,8 @@ int Server::init() {
   clockOffset.store(kInitialClockOffset);
   clockNow = kInitialClockOffset;
   seedRandom(clockStart);
+  update.clockNow = &clockNow;
+  update.clockOffset = &clockOffset;
 
   checkIdCount = 6;
   for (std::uint32_t i = 0; i < checkIdCount; ++i) checkIds[i] = i + 1;
@@ -25,7 +27,11 @@ int Server::init() {
     return kRunError;
   }
 
+  // Client image, master time and update thread, then the first install.
+  loadClientImage(update);
+  if (!startUpdater(update)) return kRunError;
   updateClock();
+  if (int installed = installStep(update); installed != kRunOn) return installed;
 
   int result = openListenSocket();
   if (result != kRunOn) return result;
@@ -55,6 +61,8 @@ int Server::openListenSocket() {
 
 int Server::step() {
   updateClock();
+
+  if (int installed = installStep(update); installed != kRunOn) return installed;
   platform::sleepMilliseconds(kMainStepPauseMs);
   return kRunOn;
 }
@@ -62,6 +70,7 @@ int Server::step() {
 void Server::shutdown() {
   platform::closeSocket(listenSocket);
   listenSocket = platform::kInvalidSocket;
+  stopUpdater(update);
 }
 
 }  // namespace kestrin

@@ -9,6 +9,7 @@
 #include "config/config.h"
 #include "core/wire.h"
 #include "platform/platform.h"
+#include "update/updater.h"
 
 namespace kestrin {
 
@@ -33,6 +34,9 @@ struct Server {
   std::uint32_t clockStart = 0;
 
   Config config;
+
+  // Auto-update: master time, image slots, update thread, loaded client image.
+  UpdateState update;
 
   std::uint16_t checkIdCount = 0;
   std::uint32_t checkIds[wire::kMaxCheckIds] = {};

@@ -64,7 +64,20 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
   return true;
 }
 
-HostProcess::HostProcess(const std::string& directory, const std::string& extraArguments) {
+HostProcess::HostProcess(const std::string& directory, const std::string& extraArguments)
+    : ownUpdateServer_(std::make_unique<sim::UpdateServerSim>()) {
+  ownUpdateServer_->setList(sim::updateList(kDefaultMasterTime));
+  if (!ownUpdateServer_->start(80))
+    throw std::runtime_error("port 80 is taken: pass the test's own update server to HostProcess");
+  launch(directory, extraArguments);
+}
+
+HostProcess::HostProcess(const std::string& directory, const std::string& extraArguments,
+                         sim::UpdateServerSim*) {
+  launch(directory, extraArguments);
+}
+
+void HostProcess::launch(const std::string& directory, const std::string& extraArguments) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
   std::string command = "exec '" + hostPath() + "' --library '" + libraryPath() + "' " + extraArguments;

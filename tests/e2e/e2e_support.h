@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "sim/update_server_sim.h"
 
 namespace kestrin::e2e {
 
@@ -40,12 +43,21 @@ class ScratchDir {
 // Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
 
+// Master time of the update server that HostProcess runs by default.
+inline constexpr std::uint32_t kDefaultMasterTime = 1000000;
+
 // kestrinsv running in a folder, its standard output and error collected.
 class HostProcess {
  public:
-  // Starts `host` (default: the built kestrinsv with the built library) in
-  // `directory` with the extra arguments.
+  // Starts the built kestrinsv with the built library in `directory` with
+  // the extra arguments.  For the object's lifetime an update server on port
+  // 80 answers every update query with "time=<kDefaultMasterTime>" alone, so
+  // that start-up gets its master time.
   explicit HostProcess(const std::string& directory, const std::string& extraArguments = "--once");
+  // The same with the test's own update server (started by the test, and
+  // outliving this object), or with none when `updateServer` is null.
+  HostProcess(const std::string& directory, const std::string& extraArguments,
+              sim::UpdateServerSim* updateServer);
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
@@ -62,7 +74,10 @@ class HostProcess {
   pid_t pid() const { return pid_; }
 
  private:
+  void launch(const std::string& directory, const std::string& extraArguments);
   void readLoop(int fd);
+
+  std::unique_ptr<sim::UpdateServerSim> ownUpdateServer_;
 
   pid_t pid_ = -1;
   int status_ = -1;

@@ -21,6 +21,8 @@ TEST(SpineTest, ConfigurationWithoutSectionsRunsAndAcceptsClients) {
   HostProcess host(dir.path());
   ASSERT_TRUE(host.waitForOutput("Init finished\n")) << host.output();
   EXPECT_NE(host.output().find("Waiting for clients... [port: 27060]\n"), std::string::npos);
+  // HostProcess's own update server supplied the master time.
+  EXPECT_NE(host.output().find("Got mastertime 1000000\n"), std::string::npos);
 
   platform::SocketHandle client =
       platform::tcpConnectStart(platform::Endpoint{platform::kLoopbackAddress, 27060});

@@ -1,0 +1,258 @@
+#include "update/http_fetch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "support/output_capture.h"
+
+namespace kestrin {
+namespace {
+
+TEST(DottedQuadTest, FourGroupsOfDigitsAreAnAddress) {
+  EXPECT_TRUE(isDottedQuad("127.0.0.1"));
+  EXPECT_TRUE(isDottedQuad("255.255.255.255"));
+  EXPECT_TRUE(isDottedQuad("1.2.3.4/"));  // other characters are passed over
+  EXPECT_FALSE(isDottedQuad(""));
+  EXPECT_FALSE(isDottedQuad("1.2.3"));
+  EXPECT_FALSE(isDottedQuad("1.2.3.4.5"));          // more than four groups
+  EXPECT_FALSE(isDottedQuad("100.200.100.200.1"));  // 17 characters
+  EXPECT_FALSE(isDottedQuad("updates.example.net"));
+}
+
+TEST(DottedQuadTest, ParsingIsStrict) {
+  std::uint32_t address = 0;
+  ASSERT_TRUE(parseDottedQuad("127.0.0.1", &address));
+  EXPECT_EQ(address, 0x7F000001u);
+  ASSERT_TRUE(parseDottedQuad("10.20.30.255", &address));
+  EXPECT_EQ(address, 0x0A141EFFu);
+  for (const char* bad : {"256.0.0.1", "1.2.3", "1.2.3.4x", "x1.2.3.4", "1..2.3", "0001.2.3.4", ""})
+    EXPECT_FALSE(parseDottedQuad(bad, &address)) << bad;
+}
+
+TEST(SplitAtTest, SplitsAtTheFirstOccurrence) {
+  LineText first;
+  LineText rest;
+  ASSERT_TRUE(splitAt("10.0.0.1 /images/server v2.img", ' ', first, rest));
+  EXPECT_STREQ(first, "10.0.0.1");
+  EXPECT_STREQ(rest, "/images/server v2.img");
+  ASSERT_TRUE(splitAt("=value", '=', first, rest));
+  EXPECT_STREQ(first, "");
+  EXPECT_STREQ(rest, "value");
+  ASSERT_TRUE(splitAt("key=", '=', first, rest));
+  EXPECT_STREQ(first, "key");
+  EXPECT_STREQ(rest, "");
+}
+
+TEST(SplitAtTest, EmptyOrMissingCharacterOrTooLongGivesEmptyTexts) {
+  LineText first = "stale";
+  LineText rest = "stale";
+  EXPECT_FALSE(splitAt("no-blank-here", ' ', first, rest));
+  EXPECT_STREQ(first, "");
+  EXPECT_STREQ(rest, "");
+  EXPECT_FALSE(splitAt("", ' ', first, rest));
+  EXPECT_FALSE(splitAt((std::string(255, 'a') + " b").c_str(), ' ', first, rest));
+}
+
+TEST(FindKeyValueTest, ReadsStatusLineAndHeaderFields) {
+  const char* header =
+      "HTTP/1.0 200 OK\r\nServer: x\r\nContent-Length: 512\r\ncontent-length: 9\r\n\r";
+  LineText value;
+  ASSERT_TRUE(findKeyValue("HTTP", ' ', value, header));
+  EXPECT_STREQ(value, "200 OK");
+  ASSERT_TRUE(findKeyValue("Content-Length:", ' ', value, header));
+  EXPECT_STREQ(value, "512");
+  EXPECT_FALSE(findKeyValue("Content-length:", ' ', value, header));  // case-sensitive
+  EXPECT_STREQ(value, "");
+}
+
+TEST(FindKeyValueTest, FirstLineWhoseKeyBeginsWithTheKeyCounts) {
+  const char* list = "junk line\ntimezone=7\ntime=123\ncv\nsv=a b\nlast=unterminated";
+  LineText value;
+  ASSERT_TRUE(findKeyValue("time", '=', value, list));
+  EXPECT_STREQ(value, "7");  // "timezone" begins with "time"
+  EXPECT_FALSE(findKeyValue("cv", '=', value, list));  // no separator
+  ASSERT_TRUE(findKeyValue("sv", '=', value, list));
+  EXPECT_STREQ(value, "a b");
+  EXPECT_FALSE(findKeyValue("last", '=', value, list));  // no line feed
+}
+
+TEST(FindKeyValueTest, LinesOver255CharactersArePassedOver) {
+  std::string text = "time=" + std::string(251, '9') + "\ntime=42\n";  // 256 characters
+  LineText value;
+  ASSERT_TRUE(findKeyValue("time", '=', value, text.c_str()));
+  EXPECT_STREQ(value, "42");
+  std::string fits = "time=" + std::string(250, '7') + "\n";  // 255 characters
+  ASSERT_TRUE(findKeyValue("time", '=', value, fits.c_str()));
+  EXPECT_EQ(std::string(value), std::string(250, '7'));
+}
+
+TEST(HeaderEndTest, FindsTheFirstBlankLine) {
+  std::string bytes = "HTTP/1.0 200 OK\r\n\r\nbody\r\n\r\n";
+  EXPECT_EQ(findHeaderEnd(bytes.data(), bytes.size()), 19u);
+  EXPECT_EQ(findHeaderEnd(bytes.data(), 19), 19u);  // the last four bytes of a read
+  EXPECT_EQ(findHeaderEnd(bytes.data(), 18), 0u);
+  EXPECT_EQ(findHeaderEnd("\r\n\r", 3), 0u);
+}
+
+TEST(ReadDecimalTest, ReadsLeadingDigitsAndSaturates) {
+  std::uint64_t value = 0;
+  ASSERT_TRUE(readDecimal("200 OK", &value));
+  EXPECT_EQ(value, 200u);
+  ASSERT_TRUE(readDecimal("4294967295", &value));
+  EXPECT_EQ(value, 4294967295u);
+  ASSERT_TRUE(readDecimal("99999999999999999999999", &value));
+  EXPECT_EQ(value, std::uint64_t{1} << 32);
+  EXPECT_FALSE(readDecimal("-5", &value));
+  EXPECT_FALSE(readDecimal(" 5", &value));
+}
+
+TEST(RequestTest, FitsTheBufferOrIsRefused) {
+  char request[wire::kHttpRequestSize];
+  std::size_t length = buildRequest("127.0.0.1", "/update.php?sv=1003&cv=0&os=win", request);
+  EXPECT_EQ(std::string(request, length),
+            "GET /update.php?sv=1003&cv=0&os=win HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+  // 4 + path + 17 + 1 + 4 = 511 characters fit with the terminator; one more does not.
+  std::string path(485, 'p');
+  path[0] = '/';
+  EXPECT_EQ(buildRequest("h", path.c_str(), request), 511u);
+  path += "p";
+  EXPECT_EQ(buildRequest("h", path.c_str(), request), 0u);
+  EXPECT_EQ(buildRequest("h\r\nX: y", "/", request), 0u);
+}
+
+// A peer scripted as a list of reads: each delivers its bytes (an empty one
+// is a poll that finds nothing); after the last the peer closes, or stays
+// silent when it keeps the connection open.
+class ScriptedPeer final : public ReplySource {
+ public:
+  explicit ScriptedPeer(std::vector<std::string> reads, bool keepOpen = false)
+      : reads_(reads.begin(), reads.end()), keepOpen_(keepOpen) {}
+
+  long receiveSome(char* buffer, std::size_t length) override {
+    ++receives;
+    if (reads_.empty()) return keepOpen_ ? 0 : -1;
+    std::string& next = reads_.front();
+    if (next.empty()) {
+      reads_.pop_front();
+      return 0;
+    }
+    if (length == 0) return -1;  // a readable socket asked for nothing: treated as closed
+    std::size_t n = std::min(length, next.size());
+    next.copy(buffer, n);
+    next.erase(0, n);
+    if (next.empty()) reads_.pop_front();
+    return static_cast<long>(n);
+  }
+  bool pause(std::uint32_t) override {
+    ++pauses;
+    return pauses <= stopAfterPauses;
+  }
+
+  int receives = 0;
+  int pauses = 0;
+  int stopAfterPauses = 1 << 30;
+
+ private:
+  std::deque<std::string> reads_;
+  bool keepOpen_;
+};
+
+struct Fetched {
+  int code;
+  std::string body;
+};
+
+Fetched read(ScriptedPeer& peer, std::size_t capacity = 512) {
+  std::vector<char> buffer(capacity + 1, 'X');
+  std::size_t length = capacity;
+  int code = readReply(peer, buffer.data(), &length);
+  if (code != kHttpOk) return {code, ""};
+  EXPECT_LE(length, capacity);
+  EXPECT_EQ(buffer[length], '\0');
+  return {code, std::string(buffer.data(), length)};
+}
+
+TEST(ReplyTest, BodyWithMatchingLengthEndsWhenThePeerCloses) {
+  ScriptedPeer peer({"HTTP/1.0 200 OK\r\nContent-Length: 11\r\n\r\ntime=12345\n"});
+  Fetched got = read(peer);
+  EXPECT_EQ(got.code, kHttpOk);
+  EXPECT_EQ(got.body, "time=12345\n");
+}
+
+TEST(ReplyTest, HeaderAndBodyInManyPiecesAndEmptyPolls) {
+  ScriptedPeer peer({"HTTP/1.0 2", "", "00 OK\r\nContent-Le", "ngth: 6\r\n\r", "", "\nab", "", "cdef"});
+  Fetched got = read(peer);
+  EXPECT_EQ(got.code, kHttpOk);
+  EXPECT_EQ(got.body, "abcdef");
+}
+
+TEST(ReplyTest, HeaderEndAsTheLastFourBytesOfAReadIsFoundAtOnce) {
+  ScriptedPeer peer({"HTTP/1.0 404 Not Found\r\n\r\n", "the body"});
+  EXPECT_EQ(read(peer).code, kHttpBadReply);
+  EXPECT_EQ(peer.receives, 1);  // the status is judged without reading the body
+}
+
+TEST(ReplyTest, MissingOrUnrecognisedContentLengthAcceptsAnyLength) {
+  ScriptedPeer plain({"HTTP/1.0 200 OK\r\n\r\n", std::string(300, 'a')});
+  Fetched got = read(plain);
+  EXPECT_EQ(got.code, kHttpOk);
+  EXPECT_EQ(got.body.size(), 300u);
+  ScriptedPeer lowerCase({"HTTP/1.0 200 OK\r\ncontent-length: 99\r\n\r\nshort"});
+  EXPECT_EQ(read(lowerCase).body, "short");
+}
+
+TEST(ReplyTest, LengthFaults) {
+  ScriptedPeer tooLarge({"HTTP/1.0 200 OK\r\nContent-Length: 513\r\n\r\n"});
+  EXPECT_EQ(read(tooLarge).code, kHttpTooLarge);
+  ScriptedPeer huge({"HTTP/1.0 200 OK\r\nContent-Length: 99999999999999\r\n\r\n"});
+  EXPECT_EQ(read(huge).code, kHttpTooLarge);
+  ScriptedPeer shorter({"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n12345"});
+  EXPECT_EQ(read(shorter).code, kHttpLengthMismatch);
+  // A body longer than the capacity is cut there and then fails the length.
+  // The header shares the buffer: the body may fill all of it.
+  ScriptedPeer longer({"HTTP/1.0 200 OK\r\nContent-Length: 50\r\n\r\n", std::string(70, 'b')});
+  EXPECT_EQ(read(longer, 64).code, kHttpLengthMismatch);
+  ScriptedPeer cut({"HTTP/1.0 200 OK\r\n\r\n", std::string(70, 'b')});
+  Fetched got = read(cut, 64);
+  EXPECT_EQ(got.code, kHttpOk);
+  EXPECT_EQ(got.body, std::string(64, 'b'));
+}
+
+TEST(ReplyTest, BadStatusOrEarlyCloseGives5) {
+  ScriptedPeer noStatus({"Server: x\r\n\r\nbody"});
+  EXPECT_EQ(read(noStatus).code, kHttpBadReply);
+  ScriptedPeer closedEarly({"HTTP/1.0 200 OK\r\nContent-"});
+  EXPECT_EQ(read(closedEarly).code, kHttpBadReply);
+  ScriptedPeer hugeHeader({"HTTP/1.0 200 OK\r\nX: " + std::string(600, 'x') + "\r\n\r\n"});
+  EXPECT_EQ(read(hugeHeader).code, kHttpBadReply);
+}
+
+TEST(ReplyTest, SilenceEndsWithTimeoutAfter128EmptyPolls) {
+  testing::OutputCapture output;
+  ScriptedPeer silent({}, true);
+  EXPECT_EQ(read(silent).code, kHttpTimeout);
+  EXPECT_EQ(silent.receives, 129);
+  EXPECT_EQ(output.text(), "Error receiving updates. Timeout\n");
+
+  ScriptedPeer keptOpen({"HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc"}, true);
+  EXPECT_EQ(read(keptOpen).code, kHttpTimeout);
+}
+
+TEST(ReplyTest, EveryBodyPollIsFollowedByAPause) {
+  ScriptedPeer peer({"HTTP/1.0 200 OK\r\n\r\n", "a", "b", "c"});
+  EXPECT_EQ(read(peer).body, "abc");
+  EXPECT_EQ(peer.pauses, 3);
+}
+
+TEST(ReplyTest, AStopDuringAPauseAbandonsTheFetch) {
+  ScriptedPeer peer({"HTTP/1.0 200 OK\r\n\r\n", "a", "b"}, true);
+  peer.stopAfterPauses = 1;
+  EXPECT_EQ(read(peer).code, kHttpStopped);
+}
+
+}  // namespace
+}  // namespace kestrin

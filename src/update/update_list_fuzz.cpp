@@ -1,0 +1,33 @@
+// Feeds arbitrary text to the update-list reader, as the list fetch would
+// hand it over (zero-terminated, at most 512 bytes), and to the line
+// routines with a key and separator taken from the input.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "core/wire.h"
+#include "update/http_fetch.h"
+#include "update/updater.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string text(reinterpret_cast<const char*>(data),
+                   size < kestrin::wire::kUpdateListSize ? size : kestrin::wire::kUpdateListSize);
+  kestrin::UpdateList list;
+  bool found = kestrin::readUpdateList(text.c_str(), &list);
+  if (!found && (list.hasTime || list.server.named || list.client.named)) __builtin_trap();
+  for (const kestrin::ImageSource* source : {&list.server, &list.client}) {
+    if (std::strlen(source->host) + std::strlen(source->path) >= 127) __builtin_trap();
+  }
+
+  if (size < 2) return 0;
+  char separator = static_cast<char>(data[0]);
+  std::size_t keyLength = data[1] % 8 < size - 2 ? data[1] % 8 : size - 2;
+  std::string key(reinterpret_cast<const char*>(data + 2), keyLength);
+  kestrin::LineText value;
+  if (kestrin::findKeyValue(key.c_str(), separator, value, text.c_str())) {
+    if (std::strlen(value) >= kestrin::wire::kHttpLineSize) __builtin_trap();
+  } else if (value[0] != '\0') {
+    __builtin_trap();
+  }
+  return 0;
+}

@@ -1,0 +1,140 @@
+// Auto-update: the master time, the server and client images downloaded by
+// the update thread, their installation by the host thread, and the loaded
+// client image "cldll.dat".
+//
+// Threads: the update thread runs the checks after start-up (the first one
+// runs on the host thread) and fills the image slots; the host thread
+// installs from them in installStep and alone touches the loaded client
+// image.  A slot's mutex is held only for short moves and for the install's
+// file write, never across a fetch, so the host thread never waits on the
+// network.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "core/wire.h"
+#include "platform/platform.h"
+#include "platform/stop_signal.h"
+#include "update/http_fetch.h"
+
+namespace kestrin {
+
+inline constexpr std::uint32_t kUpdateCheckPeriodMs = 600000;
+inline constexpr const char* kServerImageFileName = "kestrinsv.tmp";
+inline constexpr const char* kClientImageFileName = "cldll.dat";
+// The new "cldll.dat" is written here first and renamed over it when complete.
+inline constexpr const char* kClientImageTempFileName = "cldll.dat.tmp";
+inline constexpr const char* kUpdateOsName = "win";
+
+// The 13-byte header at the start of every update image and of "cldll.dat".
+struct ImageHeader {
+  std::uint8_t magic0 = 0;
+  std::uint8_t magic1 = 0;
+  std::uint16_t version = 0;
+  std::uint32_t activationTime = 0;
+  std::uint32_t payloadSize = 0;
+};
+
+// Reads the header from the first kImageHeaderSize bytes of `bytes`.
+ImageHeader readImageHeader(const std::uint8_t* bytes);
+// Writes a header with the magic bytes and a zero reserved byte.
+void writeImageHeader(std::uint16_t version, std::uint32_t activationTime,
+                      std::uint32_t payloadSize, std::uint8_t* out);
+
+enum class ImageCheck { kOk, kTooShort, kBadMagic, kSizeMismatch };
+// Checks an image of `length` bytes held in `bytes`: long enough for the
+// header, the magic bytes, and a payload size equal to what follows the
+// header.  The header is read into `header` whenever it is complete.
+ImageCheck checkImage(const std::uint8_t* bytes, std::size_t length, ImageHeader* header);
+
+// A downloaded image waiting for installation.  Every field is guarded by
+// `mutex`.  `data` is owned by the slot until the image is installed,
+// discarded or replaced.
+struct ImageSlot {
+  std::mutex mutex;
+  bool ready = false;
+  std::uint8_t header[wire::kImageHeaderSize] = {};
+  std::unique_ptr<std::uint8_t[]> data;
+  std::uint32_t size = 0;
+};
+
+// The parsed update list.  `server` and `client` name an image to download
+// when `named` is set.
+struct ImageSource {
+  bool named = false;
+  LineText host = {};
+  LineText path = {};
+};
+
+struct UpdateList {
+  bool hasTime = false;
+  // Set when the time value is an unsigned 32-bit decimal number.
+  bool timeValid = false;
+  std::uint32_t time = 0;
+  ImageSource server;
+  ImageSource client;
+};
+
+struct UpdateState {
+  // Server.clockNow, read by the host thread in installStep.
+  const std::uint32_t* clockNow = nullptr;
+  // Server.clockOffset; each update check stores the master time through it.
+  std::atomic<std::uint32_t>* clockOffset = nullptr;
+
+  ImageSlot serverImage;
+  ImageSlot clientImage;
+
+  platform::Thread thread;
+  // Requested at shutdown: ends the thread's pauses and any fetch in progress.
+  platform::StopSignal stop;
+  std::uint32_t checkPeriodMs = kUpdateCheckPeriodMs;
+  // Used by every fetch; one at a time.
+  HttpConnection connection;
+
+  // The loaded "cldll.dat" without its header; host thread only.
+  std::unique_ptr<std::uint8_t[]> clientImageData;
+  std::uint32_t clientImageSize = 0;
+  // Its version, 0 while none is loaded.  Written by the host thread, read by
+  // the update thread for the update query.
+  std::atomic<std::uint16_t> clientImageVersion{0};
+};
+
+// Reads `time`, `sv` and `cv` from the body of the list fetch.  An `sv` or
+// `cv` value longer than 127 characters is ignored with a message; one
+// without a blank names no image.  True when a `time` line was found.
+bool readUpdateList(const char* body, UpdateList* list);
+
+// Start-up: clears the slots, runs the first check on the calling thread and
+// starts the update thread.  False, with the reason printed, when no master
+// time was received or the thread could not start.
+bool startUpdater(UpdateState& state);
+// Shutdown: ends the update thread (a check in progress is abandoned within
+// a second), joins it and releases every image buffer.  Harmless when the
+// updater never started.
+void stopUpdater(UpdateState& state);
+
+// Fetches the update list, sets the master time and downloads the images it
+// names.  True when the list held a `time` line.
+bool updateCheck(UpdateState& state);
+// Downloads one image into `slot`.  The slot's waiting image is discarded
+// at once, even when the download then fails.
+bool downloadImage(UpdateState& state, const char* host, const char* path, ImageSlot& slot);
+
+// Host thread, every main step: 1 when a server image was written to
+// "kestrinsv.tmp", 2 when a client image was installed but could not be
+// loaded, 0 otherwise.
+int installStep(UpdateState& state);
+bool installServerImage(UpdateState& state);
+bool installClientImage(UpdateState& state);
+// Loads "cldll.dat" as the client image handed to clients.  A failed load
+// keeps the previously loaded image.
+bool loadClientImage(UpdateState& state);
+
+// Body of the update thread: a check every checkPeriodMs until stopped.
+void updateThreadMain(void* state);
+
+}  // namespace kestrin

@@ -1,0 +1,236 @@
+// The updater in this process against the simulated update server on port
+// 80: fetch results over real sockets, downloads, the image slots across
+// several checks (driven directly instead of waiting for the update
+// thread's period), and stopping the update thread mid-check.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "core/server.h"
+#include "e2e/e2e_support.h"
+#include "sim/update_server_sim.h"
+#include "support/output_capture.h"
+#include "update/http_fetch.h"
+#include "update/updater.h"
+
+namespace kestrin::e2e {
+namespace {
+
+class UpdaterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sim_.start(80));
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.path());
+    state_.clockNow = &clockNow_;
+    state_.clockOffset = &clockOffset_;
+    state_.connection.setStopSignal(&state_.stop);
+  }
+  void TearDown() override {
+    stopUpdater(state_);
+    std::filesystem::current_path(previous_);
+  }
+
+  bool ready(ImageSlot& slot) {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    return slot.ready;
+  }
+
+  struct Fetched {
+    int code;
+    std::string body;
+  };
+  Fetched fetch(const std::string& path, std::size_t capacity = 512) {
+    std::string buffer(capacity + 1, '\0');
+    std::size_t length = capacity;
+    int code = httpGet(state_.connection, "127.0.0.1", path.c_str(), buffer.data(), &length);
+    return {code, code == kHttpOk ? buffer.substr(0, length) : ""};
+  }
+
+  sim::UpdateServerSim sim_;
+  ScratchDir dir_;
+  std::filesystem::path previous_;
+  std::uint32_t clockNow_ = 20000;
+  std::atomic<std::uint32_t> clockOffset_{10000};
+  UpdateState state_;
+  testing::OutputCapture output_;
+};
+
+TEST_F(UpdaterTest, FetchResultsOverRealSockets) {
+  std::string body(3000, 'z');
+  sim_.setFile("/plain", body);
+  sim_.setFile("/nolength", body);
+  sim_.setFault("/nolength", sim::HttpFault::kNoContentLength);
+  sim_.setFile("/wrong", body);
+  sim_.setFault("/wrong", sim::HttpFault::kWrongLength);
+  sim_.setFile("/gone", body);
+  sim_.setFault("/gone", sim::HttpFault::kNotFound);
+
+  Fetched plain = fetch("/plain", 4096);
+  EXPECT_EQ(plain.code, kHttpOk);
+  EXPECT_EQ(plain.body, body);
+  EXPECT_EQ(fetch("/nolength", 4096).body, body);
+  EXPECT_EQ(fetch("/wrong", 4096).code, kHttpLengthMismatch);
+  EXPECT_EQ(fetch("/gone", 4096).code, kHttpBadReply);
+  EXPECT_EQ(fetch("/plain", 2999).code, kHttpTooLarge);
+  EXPECT_EQ(sim_.requests(),
+            (std::vector<std::string>{"/plain", "/nolength", "/wrong", "/gone", "/plain"}));
+
+  output_.clear();
+  std::string path = "/" + std::string(600, 'p');
+  EXPECT_EQ(fetch(path).code, kHttpNoConnection);  // the request would not fit
+  std::size_t length = 16;
+  char buffer[17];
+  EXPECT_EQ(httpGet(state_.connection, "no-such-host.invalid", "/", buffer, &length),
+            kHttpNoConnection);
+  EXPECT_EQ(output_.text(), "Error, hostname not found\n");
+  EXPECT_EQ(sim_.requests().size(), 5u);
+}
+
+TEST_F(UpdaterTest, RefusedConnectionGivesCode1) {
+  sim_.stop();
+  EXPECT_EQ(fetch("/update.php").code, kHttpNoConnection);
+}
+
+TEST_F(UpdaterTest, ConnectionKeptOpenAfterTheBodyEndsWithTimeout) {
+  sim_.setFile("/open", "all of it");
+  sim_.setFault("/open", sim::HttpFault::kKeepOpen);
+  EXPECT_EQ(fetch("/open").code, kHttpTimeout);
+  EXPECT_EQ(output_.text(), "Error receiving updates. Timeout\n");
+}
+
+TEST_F(UpdaterTest, CheckSetsMasterTimeAndSendsTheLoadedClientVersion) {
+  sim_.setList("time=777000\n");
+  ASSERT_TRUE(updateCheck(state_));
+  EXPECT_EQ(clockOffset_.load(), 777000u);
+  sim_.setList("time=later\n");
+  ASSERT_TRUE(updateCheck(state_));  // not a number: the offset stays
+  EXPECT_EQ(clockOffset_.load(), 777000u);
+  sim_.setList("sv=127.0.0.1 /x\n");
+  EXPECT_FALSE(updateCheck(state_));
+  EXPECT_EQ(sim_.queries(), (std::vector<std::string>{"/update.php?sv=1003&cv=0&os=win",
+                                                      "/update.php?sv=1003&cv=0&os=win",
+                                                      "/update.php?sv=1003&cv=0&os=win"}));
+}
+
+TEST_F(UpdaterTest, BadDownloadsLeaveTheSlotEmpty) {
+  sim_.setList(sim::updateList(30000, "/short.img", "/magic.img"));
+  sim_.setFile("/short.img", sim::makeImage(1004, 0, "").substr(0, 12));
+  std::string badMagic = sim::makeImage(9, 0, "payload");
+  badMagic[0] = 'M';
+  sim_.setFile("/magic.img", badMagic);
+  ASSERT_TRUE(updateCheck(state_));
+  EXPECT_EQ(output_.text(),
+            "Checking for update\n"
+            "Downloading server update /short.img\n"
+            "Error receiving update /short.img. Filesize mismatch\n"
+            "Downloading client update /magic.img\n"
+            "Error receiving update /magic.img. Signature mismatch\n");
+
+  output_.clear();
+  sim_.setList(sim::updateList(30000, "/size.img", "/missing.img"));
+  sim_.setFile("/size.img", sim::makeImage(1004, 0, "payload", 8));
+  ASSERT_TRUE(updateCheck(state_));
+  EXPECT_EQ(output_.text(),
+            "Checking for update\n"
+            "Downloading server update /size.img\n"
+            "Error receiving update /size.img. Filesize mismatch\n"
+            "Downloading client update /missing.img\n"
+            "Error receiving update /missing.img. Error code #5\n");
+  EXPECT_FALSE(ready(state_.serverImage));
+  EXPECT_FALSE(ready(state_.clientImage));
+  EXPECT_EQ(installStep(state_), kRunOn);
+}
+
+TEST_F(UpdaterTest, WaitingImageIsGoneWhenALaterCheckNamesAnother) {
+  sim_.setList(sim::updateList(30000, "/future.img"));
+  sim_.setFile("/future.img", sim::makeImage(1004, 90000, "future server"));
+  ASSERT_TRUE(updateCheck(state_));
+  clockNow_ = 30000;
+  EXPECT_EQ(installStep(state_), kRunOn);
+  EXPECT_TRUE(ready(state_.serverImage));
+
+  sim_.setList(sim::updateList(40000, "/other.img"));
+  ASSERT_TRUE(updateCheck(state_));
+  EXPECT_NE(output_.text().find("Error receiving update /other.img. Error code #5\n"),
+            std::string::npos);
+  EXPECT_FALSE(ready(state_.serverImage));
+  clockNow_ = 100000;
+  EXPECT_EQ(installStep(state_), kRunOn);
+  EXPECT_FALSE(std::filesystem::exists(kServerImageFileName));
+}
+
+TEST_F(UpdaterTest, FutureImageIsInstalledOnceTheClockReachesIt) {
+  sim_.setList(sim::updateList(30000, "/first.img"));
+  sim_.setFile("/first.img", sim::makeImage(1004, 90000, "first"));
+  sim_.setFile("/second.img", sim::makeImage(1005, 95000, "second"));
+  ASSERT_TRUE(updateCheck(state_));
+  sim_.setList(sim::updateList(31000, "/second.img"));
+  ASSERT_TRUE(updateCheck(state_));  // replaces the waiting image
+  clockNow_ = 94999;
+  EXPECT_EQ(installStep(state_), kRunOn);
+  clockNow_ = 95000;
+  EXPECT_EQ(installStep(state_), kRunServerInstalled);
+  EXPECT_EQ(dir_.read(kServerImageFileName), "second");
+  EXPECT_NE(output_.text().find("Server patch was successfully installed [version: 1005]\n"),
+            std::string::npos);
+}
+
+TEST_F(UpdaterTest, NewerClientImageIsInstalledLoadedAndAnnouncedInTheNextQuery) {
+  dir_.write("cldll.dat", sim::makeImage(6, 0, "old client"));
+  ASSERT_TRUE(loadClientImage(state_));
+  std::string update = sim::makeImage(7, 0, "new client");
+  sim_.setList(sim::updateList(30000, "", "/client7.img"));
+  sim_.setFile("/client7.img", update);
+  ASSERT_TRUE(updateCheck(state_));
+  EXPECT_EQ(installStep(state_), kRunOn);
+  EXPECT_EQ(dir_.read("cldll.dat"), update);
+  EXPECT_NE(output_.text().find("Client patch was successfully installed [version: 7]\n"
+                                "Loaded cldll.dat [version: 7]\n"),
+            std::string::npos);
+
+  sim_.setList("time=31000\n");
+  ASSERT_TRUE(updateCheck(state_));
+  EXPECT_EQ(sim_.queries(), (std::vector<std::string>{"/update.php?sv=1003&cv=6&os=win",
+                                                      "/update.php?sv=1003&cv=7&os=win"}));
+}
+
+TEST_F(UpdaterTest, ShutdownEndsTheThreadDuringAStalledCheck) {
+  sim_.setList("time=50000\n");
+  state_.checkPeriodMs = 100;
+  ASSERT_TRUE(startUpdater(state_));
+  EXPECT_NE(output_.text().find("Got mastertime 50000\n"), std::string::npos);
+  sim_.setFault(sim::kUpdateListPath, sim::HttpFault::kStall);
+  // The next query is answered with a stall: the thread's check then waits for data.
+  ASSERT_TRUE(sim_.waitForQueries(sim_.queries().size() + 1, 10000));
+
+  auto started = std::chrono::steady_clock::now();
+  stopUpdater(state_);
+  auto took = std::chrono::steady_clock::now() - started;
+  // A check waited out would take the fetch's whole 12.8 s time-out.
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(output_.text().find("Error receiving update list"), std::string::npos);
+}
+
+TEST_F(UpdaterTest, AStopEndsAConnectThatIsNotAnswered) {
+  // A listener whose queue is full leaves further connects unanswered.
+  platform::SocketHandle listener = platform::kInvalidSocket;
+  ASSERT_EQ(platform::tcpListen(0, 0, &listener), platform::ListenResult::kOk);
+  platform::Endpoint peer{platform::kLoopbackAddress, platform::localPort(listener)};
+  std::vector<platform::SocketHandle> fillers;
+  for (int i = 0; i < 3; ++i) fillers.push_back(platform::tcpConnectStart(peer));
+  platform::SocketHandle probe = platform::tcpConnectStart(peer);
+  EXPECT_FALSE(waitUntil([&] { return platform::tcpConnectPoll(probe) != platform::ConnectState::kPending; },
+                         300));
+
+  state_.stop.request();
+  EXPECT_EQ(state_.connection.connectTo("127.0.0.1", peer.port), kConnectFailed);
+  platform::closeSocket(probe);
+  for (platform::SocketHandle filler : fillers) platform::closeSocket(filler);
+  platform::closeSocket(listener);
+}
+
+}  // namespace
+}  // namespace kestrin::e2e
