@@ -3,6 +3,8 @@
 #include "core/clock.h"
 #include "core/print.h"
 #include "core/random.h"
+#include "crypto/random_source.h"
+#include "crypto/secure_wipe.h"
 
 namespace kestrin {
 
@@ -29,6 +31,9 @@ int Server::init() {
 
   int result = openListenSocket();
   if (result != kRunOn) return result;
+
+  // The request cannot be refused; the result is not needed.
+  rsaGenerateKeyPair(publicKey, privateKey, kServerKeyRequest, systemRandomSource());
 
   printMessage("Init finished\n");
   return kRunOn;
@@ -62,6 +67,7 @@ int Server::step() {
 void Server::shutdown() {
   platform::closeSocket(listenSocket);
   listenSocket = platform::kInvalidSocket;
+  secureWipe(privateKey);
 }
 
 }  // namespace kestrin
