@@ -132,6 +132,7 @@ class Montgomery {
     for (int i = 0; i < n; ++i) {
       out[i] = shift == 0 ? rest[i] : (rest[i] >> shift) | (rest[i + 1] << (kLimbBits - shift));
     }
+    secureWipe(divisor);
     secureWipe(rest);
   }
 };
