@@ -32,7 +32,8 @@ int Server::init() {
   int result = openListenSocket();
   if (result != kRunOn) return result;
 
-  // The request cannot be refused; the result is not needed.
+  // Only a failing system generator could refuse this request; the result
+  // is not used.
   rsaGenerateKeyPair(publicKey, privateKey, kServerKeyRequest, systemRandomSource());
 
   printMessage("Init finished\n");
