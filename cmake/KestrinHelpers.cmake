@@ -43,6 +43,7 @@ function(kestrin_add_benchmark name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE kestrin_core kestrin_options benchmark::benchmark ${ARG_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   set_property(GLOBAL APPEND PROPERTY KESTRIN_BENCHMARKS ${name})
 endfunction()
 

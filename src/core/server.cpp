@@ -3,6 +3,8 @@
 #include "core/clock.h"
 #include "core/print.h"
 #include "core/random.h"
+#include "crypto/random_source.h"
+#include "crypto/secure_wipe.h"
 
 namespace kestrin {
 
@@ -35,6 +37,10 @@ int Server::init() {
 
   int result = openListenSocket();
   if (result != kRunOn) return result;
+
+  // Only a failing system generator could refuse this request; the result
+  // is not used.
+  rsaGenerateKeyPair(publicKey, privateKey, kServerKeyRequest, systemRandomSource());
 
   printMessage("Init finished\n");
   return kRunOn;
@@ -71,6 +77,7 @@ void Server::shutdown() {
   platform::closeSocket(listenSocket);
   listenSocket = platform::kInvalidSocket;
   stopUpdater(update);
+  secureWipe(privateKey);
 }
 
 }  // namespace kestrin

@@ -8,6 +8,7 @@
 
 #include "config/config.h"
 #include "core/wire.h"
+#include "crypto/rsa.h"
 #include "platform/platform.h"
 #include "update/updater.h"
 
@@ -16,6 +17,8 @@ namespace kestrin {
 inline constexpr int kServerVersion = 1003;
 inline constexpr std::uint32_t kMainStepPauseMs = 100;
 inline constexpr const char* kConfigFileName = "kestrinsv.cfg";
+// The server's key pair, generated at every start-up.
+inline constexpr RsaKeyRequest kServerKeyRequest{510, 1};
 
 // Results of init(), step() and initialize().
 enum RunResult : int {
@@ -41,6 +44,11 @@ struct Server {
   std::uint16_t checkIdCount = 0;
   std::uint32_t checkIds[wire::kMaxCheckIds] = {};
   std::uint32_t checkExpected[wire::kMaxCheckIds] = {};
+
+  // Generated after the listening socket opens; the private key is wiped at
+  // shutdown.
+  RsaPublicKey publicKey = {};
+  RsaPrivateKey privateKey = {};
 
   // 0 to run on, otherwise a RunResult to stop with.
   int init();
