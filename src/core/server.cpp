@@ -38,9 +38,12 @@ int Server::init() {
   int result = openListenSocket();
   if (result != kRunOn) return result;
 
-  // Only a failing system generator could refuse this request; the result
-  // is not used.
-  rsaGenerateKeyPair(publicKey, privateKey, kServerKeyRequest, systemRandomSource());
+  // Only a failing system generator can make this request fail; a server
+  // without a key pair could key no client, so it does not start.
+  if (rsaGenerateKeyPair(publicKey, privateKey, kServerKeyRequest, systemRandomSource()) != 0) {
+    printMessage("Error: Could not generate the key pair\n");
+    return kRunError;
+  }
 
   printMessage("Init finished\n");
   return kRunOn;
