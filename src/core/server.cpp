@@ -1,8 +1,10 @@
 #include "core/server.h"
 
+#include "config/game_entries.h"
 #include "core/clock.h"
 #include "core/print.h"
 #include "core/random.h"
+#include "rcon/game_thread.h"
 
 namespace kestrin {
 
@@ -22,6 +24,11 @@ int Server::init() {
 
   if (!config.load(kConfigFileName)) {
     printMessage("can't open config file\n");
+    return kRunError;
+  }
+
+  if (!buildGameEntries(*this)) {
+    printMessage("Error: Parsing game entries failed\n");
     return kRunError;
   }
 
@@ -55,6 +62,9 @@ int Server::openListenSocket() {
 
 int Server::step() {
   updateClock();
+
+  for (std::uint32_t i = 0; i < gameCount; ++i) stepGame(games[i]);
+
   platform::sleepMilliseconds(kMainStepPauseMs);
   return kRunOn;
 }
@@ -62,6 +72,10 @@ int Server::step() {
 void Server::shutdown() {
   platform::closeSocket(listenSocket);
   listenSocket = platform::kInvalidSocket;
+
+  for (std::uint32_t i = 0; i < gameCount; ++i) stopWatch(games[i]);
+  games.reset();
+  gameCount = 0;
 }
 
 }  // namespace kestrin

@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "config/config.h"
 #include "core/wire.h"
+#include "game/game_server.h"
 #include "platform/platform.h"
 
 namespace kestrin {
@@ -33,6 +35,11 @@ struct Server {
   std::uint32_t clockStart = 0;
 
   Config config;
+
+  // One element per game section, allocated at start-up and never moved;
+  // the first gameCount are built and watched.
+  std::unique_ptr<GameServer[]> games;
+  std::uint32_t gameCount = 0;
 
   std::uint16_t checkIdCount = 0;
   std::uint32_t checkIds[wire::kMaxCheckIds] = {};
