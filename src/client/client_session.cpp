@@ -24,6 +24,7 @@ void ClientSession::receive() {
 }
 
 void ClientSession::sendFrame(const std::uint8_t* frame) {
+  if (socket == platform::kInvalidSocket) return;
   std::uint8_t out[wire::kSessionBufferSize];
   std::size_t length = loadLe16(frame + wire::kFrameLengthOffset);
   if (length < wire::kFrameHeaderSize || length > sizeof out) return;

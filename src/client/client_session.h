@@ -33,7 +33,8 @@ struct ClientSession {
   // disconnects the session.
   void receive();
   // Sends one frame built by the caller (id and length set, check byte left
-  // 0) in one send call; a send error disconnects the session.
+  // 0) in one send call; a send error disconnects the session.  Nothing is
+  // sent once the socket is closed.
   void sendFrame(const std::uint8_t* frame);
   // Releases the player's row if joined, marks the session closed and closes
   // the socket (once, however often this runs).
