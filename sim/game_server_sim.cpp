@@ -188,6 +188,11 @@ int GameServerSim::countAccepted(const std::string& prefix) const {
   return count;
 }
 
+int GameServerSim::maxReplyDatagrams() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return maxReplyDatagrams_;
+}
+
 void GameServerSim::run() {
   std::uint8_t datagram[65536];
   while (!stop_.load()) {
@@ -368,14 +373,17 @@ std::vector<std::string> GameServerSim::usersOutput() const {
 void GameServerSim::sendOutput(platform::SocketHandle socket, platform::Endpoint to,
                                const std::vector<std::string>& prints) {
   std::string buffer;
+  int sent = 0;
   for (const std::string& print : prints) {
     if (!buffer.empty() && buffer.size() + print.size() >= kOutputBufferSize) {
       sendText(socket, to, 'l', buffer, true);
       buffer.clear();
+      ++sent;
     }
     buffer += print;
   }
   sendText(socket, to, 'l', buffer, true);
+  maxReplyDatagrams_ = std::max(maxReplyDatagrams_, sent + 1);
 }
 
 void GameServerSim::sendText(platform::SocketHandle socket, platform::Endpoint to, char kind,

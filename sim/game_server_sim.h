@@ -90,6 +90,8 @@ class GameServerSim {
   std::vector<std::string> acceptedLines() const;
   // Accepted lines that begin with `prefix`.
   int countAccepted(const std::string& prefix) const;
+  // The most datagrams one reply has taken so far.
+  int maxReplyDatagrams() const;
   std::uint32_t nowMs() const;
 
  private:
@@ -134,6 +136,7 @@ class GameServerSim {
   std::uint32_t secret_ = 0;
   bool silent_ = false;
   bool bannedSomeone_ = false;
+  int maxReplyDatagrams_ = 0;
 };
 
 }  // namespace kestrin::sim

@@ -79,7 +79,9 @@ void gameThreadStep(GameServer& game) {
   }
   if (game.rconReady.load()) {
     runNextCommand(game);
-    game.stopSignal.sleep(kCommandStepPauseMs);
+    // A refused command pauses like a failed connect step, so that a
+    // password changed on the game server is tried at most once per pause.
+    game.stopSignal.sleep(game.rconReady.load() ? kCommandStepPauseMs : kFailedStepPauseMs);
     return;
   }
   // A challenge is held but the password is not (or no longer) accepted.

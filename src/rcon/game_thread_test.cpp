@@ -9,6 +9,7 @@
 
 #include "game/game_test_support.h"
 #include "rcon/rcon_test_peer.h"
+#include "rcon/command_queue.h"
 #include "rcon/rcon_transport.h"
 #include "support/output_capture.h"
 
@@ -78,13 +79,12 @@ TEST(GameThreadTest, RefusedCommandLeadsToAFreshChallenge) {
 
   refuse.store(true);
   queueCommand(*t.game, RconCommandId::Say, "hi");
-  gameThreadStep(*t.game);
+  runNextCommand(*t.game);
   EXPECT_FALSE(t.game->rconReady.load());
   EXPECT_FALSE(t.game->rconConnected.load());
   EXPECT_EQ(t.game->commandCount, 0);
 
-  // The next step asks for a new challenge (its pause is not part of this
-  // test: the step is called directly).
+  // The next step asks for a new challenge.
   gameThreadStep(*t.game);
   EXPECT_EQ(challenges.load(), 2);
   EXPECT_EQ(t.game->challengeId, 102u);
