@@ -2,6 +2,7 @@
 // console-variable replies and the contact marker.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -106,8 +107,10 @@ class ReplyParseTest : public ::testing::Test {
 };
 
 std::string statusLine(int slot, const std::string& name, int userId, const char* time) {
-  return "#" + std::to_string(slot) + " \"" + name + "\" " + std::to_string(userId) + " " +
-         std::to_string(1000 + userId) + " 0 " + time + " 50 0 1.2.3.4:27005\n";
+  char line[kReplyLineSize];
+  std::snprintf(line, sizeof line, "#%d \"%s\" %d %d 0 %s 50 0 1.2.3.4:27005\n", slot, name.c_str(), userId,
+                1000 + userId, time);
+  return line;
 }
 
 TEST_F(ReplyParseTest, StatusUpdatesRowsInPlaceAndKeepsTheirFlags) {
@@ -120,7 +123,10 @@ TEST_F(ReplyParseTest, StatusUpdatesRowsInPlaceAndKeepsTheirFlags) {
   row.downloadNoticeGiven = 1;
   row.playedWithClient = 1;
   game->statusUpdated = 0;
-  parseStatusReply(*game, ("l" + statusLine(3, "Alice", 12, "1:00:10") + statusLine(4, "Bob", 13, "05:00")).c_str());
+  std::string reply = "l";
+  reply += statusLine(3, "Alice", 12, "1:00:10");
+  reply += statusLine(4, "Bob", 13, "05:00");
+  parseStatusReply(*game, reply.c_str());
   EXPECT_EQ(game->statusRecordCount, 2u);
   EXPECT_EQ(row.slot, 3);
   EXPECT_EQ(row.hours, 1);
@@ -139,7 +145,7 @@ TEST_F(ReplyParseTest, EmptyStatusStillCountsAndAnUnendedLastLineIsNot) {
 
 TEST_F(ReplyParseTest, The65thPlayerGetsNoRow) {
   std::string reply = "l";
-  for (int i = 1; i <= 65; ++i) reply += statusLine(i, "P" + std::to_string(i), i, "00:10");
+  for (int i = 1; i <= 65; ++i) reply += statusLine(i, std::string(1, 'P').append(std::to_string(i)), i, "00:10");
   parseStatusReply(*game, reply.c_str());
   EXPECT_EQ(game->statusRecordCount, 64u);
   EXPECT_EQ(findStatus(*game, 65, 0), -1);
