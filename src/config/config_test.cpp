@@ -112,7 +112,7 @@ TEST(ConfigTest, GrowsPastSixteenEntriesKeepingOrder) {
   auto config = loadText(text);
   ASSERT_EQ(config->sections[0].count, 40u);
   EXPECT_EQ(config->sections[0].capacity, 48u);
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(entryValue(*config, 0, i), "v" + std::to_string(i));
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(entryValue(*config, 0, i), std::string("v").append(std::to_string(i)));
 }
 
 TEST(ConfigTest, RefusesOverlongNamesAndValuesWithoutCorruption) {

@@ -1,10 +1,12 @@
 #include "core/server.h"
 
+#include "config/game_entries.h"
 #include "core/clock.h"
 #include "core/print.h"
 #include "core/random.h"
 #include "crypto/random_source.h"
 #include "crypto/secure_wipe.h"
+#include "rcon/game_thread.h"
 
 namespace kestrin {
 
@@ -26,6 +28,11 @@ int Server::init() {
 
   if (!config.load(kConfigFileName)) {
     printMessage("can't open config file\n");
+    return kRunError;
+  }
+
+  if (!buildGameEntries(*this)) {
+    printMessage("Error: Parsing game entries failed\n");
     return kRunError;
   }
 
@@ -71,6 +78,8 @@ int Server::openListenSocket() {
 int Server::step() {
   updateClock();
 
+  for (std::uint32_t i = 0; i < gameCount; ++i) stepGame(games[i]);
+
   if (int installed = installStep(update); installed != kRunOn) return installed;
   platform::sleepMilliseconds(kMainStepPauseMs);
   return kRunOn;
@@ -80,6 +89,9 @@ void Server::shutdown() {
   platform::closeSocket(listenSocket);
   listenSocket = platform::kInvalidSocket;
   stopUpdater(update);
+  for (std::uint32_t i = 0; i < gameCount; ++i) stopWatch(games[i]);
+  games.reset();
+  gameCount = 0;
   secureWipe(privateKey);
 }
 

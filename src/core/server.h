@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "config/config.h"
 #include "core/wire.h"
 #include "crypto/rsa.h"
+#include "game/game_server.h"
 #include "platform/platform.h"
 #include "update/updater.h"
 
@@ -38,6 +40,10 @@ struct Server {
 
   Config config;
 
+  // One element per game section, allocated at start-up and never moved;
+  // the first gameCount are built and watched.
+  std::unique_ptr<GameServer[]> games;
+  std::uint32_t gameCount = 0;
   // Auto-update: master time, image slots, update thread, loaded client image.
   UpdateState update;
 

@@ -9,7 +9,7 @@
 
 #include "digest/digest_transform.h"
 #include "digest/pe_image.h"
-#include "digest/pe_test_image.h"
+#include "support/pe_test_image.h"
 #include "support/output_capture.h"
 
 namespace kestrin {

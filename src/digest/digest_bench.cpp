@@ -13,7 +13,7 @@
 
 #include "digest/checksum_list.h"
 #include "digest/digest_transform.h"
-#include "digest/pe_test_image.h"
+#include "support/pe_test_image.h"
 
 namespace kestrin {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "digest/pe_test_image.h"
+#include "support/pe_test_image.h"
 
 namespace kestrin {
 namespace {

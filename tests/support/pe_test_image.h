@@ -150,3 +150,13 @@ inline TestImage codeImage(std::uint32_t codePages, const std::vector<TestReloca
 }
 
 }  // namespace kestrin::testing
+
+namespace kestrin::testing {
+
+// The bytes of a small valid library with one relocated code page, for tests
+// that need a real "client.dll" in a checksum folder.
+inline std::vector<std::uint8_t> sampleLibraryFile(std::uint32_t seed = 1) {
+  return codeImage(1, {TestRelocationBlock{0x1000, {highLow(0x10), highLow(0x200)}}}, seed).build();
+}
+
+}  // namespace kestrin::testing

@@ -1,0 +1,113 @@
+#include "game/game_server.h"
+
+#include "client/client_session.h"
+#include "core/print.h"
+#include "core/server.h"
+#include "game/client_messages.h"
+#include "game/reconciliation.h"
+#include "rcon/game_thread.h"
+
+namespace kestrin {
+
+GameServer::~GameServer() {
+  stopWatch(*this);
+  for (std::uint32_t i = 0; i < clientCount; ++i) {
+    ClientSession* session = clients[i];
+    clients[i] = nullptr;
+    session->game = nullptr;
+    delete session;
+  }
+  clientCount = 0;
+}
+
+bool stepGame(GameServer& game) {
+  pollClients(game);
+  if (!game.rconReady.load()) return false;
+  runClients(game);
+  reconcile(game);
+  return true;
+}
+
+void pollClients(GameServer& game) {
+  if (game.clientCount == 0) return;
+  platform::SocketHandle sockets[kClientSlots];
+  bool ready[kClientSlots] = {};
+  std::size_t socketCount = 0;
+  for (std::uint32_t i = 0; i < game.clientCount; ++i) {
+    platform::SocketHandle socket = game.clients[i]->socket;
+    bool listed = false;
+    for (std::size_t j = 0; j < socketCount && !listed; ++j) listed = sockets[j] == socket;
+    if (!listed) sockets[socketCount++] = socket;
+  }
+  if (platform::pollReadable(sockets, socketCount, ready, 0) < 1) return;
+
+  auto isReady = [&](platform::SocketHandle socket) {
+    for (std::size_t j = 0; j < socketCount; ++j)
+      if (sockets[j] == socket) return ready[j];
+    return false;
+  };
+  for (std::uint32_t i = 0; i < game.clientCount;) {
+    ClientSession* session = game.clients[i];
+    if (!isReady(session->socket)) {
+      ++i;
+      continue;
+    }
+    if (session->closed) {
+      removeClient(game, i);
+      continue;
+    }
+    session->receive();
+    ++i;
+  }
+}
+
+void runClients(GameServer& game) {
+  for (std::uint32_t i = 0; i < game.clientCount;) {
+    ClientSession* session = game.clients[i];
+    if (session->closed) {
+      removeClient(game, i);
+      continue;
+    }
+    clientStep(*session);
+    ++i;
+  }
+}
+
+bool attachClient(GameServer& game, ClientSession* session) {
+  if (game.clientCount + 1 >= kClientSlots) return false;
+  game.clients[game.clientCount++] = session;
+  return true;
+}
+
+void removeClient(GameServer& game, std::uint32_t index) {
+  if (index >= game.clientCount) return;
+  ClientSession* session = game.clients[index];
+  session->disconnect();
+  delete session;
+  for (std::uint32_t i = index; i + 1 < game.clientCount; ++i) game.clients[i] = game.clients[i + 1];
+  --game.clientCount;
+  game.clients[game.clientCount] = nullptr;
+  printMessage("Client %d disconnected [total: %d]\n", static_cast<int>(index),
+               static_cast<int>(game.clientCount));
+}
+
+int findClient(const GameServer& game, std::uint32_t userId, std::uint32_t wonId) {
+  for (std::uint32_t i = 0; i < game.clientCount; ++i) {
+    const ClientSession* session = game.clients[i];
+    if (session->userId == userId && session->wonId == wonId) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+GameServer* findGameOfUser(Server& server, std::uint32_t userId, std::uint32_t wonId) {
+  for (std::uint32_t i = 0; i < server.gameCount; ++i)
+    if (findUser(server.games[i], userId, wonId)) return &server.games[i];
+  return nullptr;
+}
+
+void requestUsersEverywhere(Server& server) {
+  for (std::uint32_t i = 0; i < server.gameCount; ++i)
+    queueCommand(server.games[i], RconCommandId::Users, "");
+}
+
+}  // namespace kestrin

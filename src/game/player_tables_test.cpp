@@ -1,0 +1,96 @@
+#include "game/player_tables.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "game/game_server.h"
+#include "support/output_capture.h"
+
+namespace kestrin {
+namespace {
+
+class PlayerTablesTest : public ::testing::Test {
+ protected:
+  int add(std::uint32_t userId, std::uint32_t wonId) {
+    int index = addStatus(*game);
+    game->statusRecords[index].userId = userId;
+    game->statusRecords[index].wonId = wonId;
+    return index;
+  }
+  void addUser(std::uint32_t userId, std::uint32_t wonId, const char* name) {
+    UserRecord& row = game->userRecords[game->userRecordCount++];
+    row.userId = userId;
+    row.wonId = wonId;
+    std::strcpy(row.name, name);
+  }
+
+  testing::OutputCapture output;
+  std::unique_ptr<GameServer> game = std::make_unique<GameServer>();
+};
+
+TEST_F(PlayerTablesTest, LookupsTreatZeroAsAnyValue) {
+  add(12, 345);
+  add(13, 4294967295u);
+  add(14, 345);
+  EXPECT_EQ(findStatus(*game, 0, 345), 0);
+  EXPECT_EQ(findStatus(*game, 14, 0), 2);
+  EXPECT_EQ(findStatus(*game, 0, 0), 0);
+  EXPECT_EQ(findStatus(*game, 13, 4294967295u), 1);
+  EXPECT_EQ(findStatus(*game, 13, 345), -1);
+
+  addUser(12, 345, "Alice");
+  addUser(13, 99, "Bob");
+  EXPECT_TRUE(findUser(*game, 13, 0));
+  EXPECT_TRUE(findUser(*game, 0, 345));
+  EXPECT_FALSE(findUser(*game, 13, 345));
+}
+
+TEST_F(PlayerTablesTest, FreedRowsKeepTheirIdsButAreNotFound) {
+  add(12, 345);
+  add(13, 346);
+  freeStatus(*game, 0);
+  EXPECT_EQ(game->statusRecords[0].userId, 12u);
+  EXPECT_EQ(findStatus(*game, 12, 345), -1);
+  // The next row for the player is a fresh one, its flags clear.
+  game->statusRecords[0].playedWithClient = 1;
+  EXPECT_EQ(add(12, 345), 0);
+  EXPECT_EQ(game->statusRecords[0].playedWithClient, 0);
+}
+
+TEST_F(PlayerTablesTest, CountDropsOnlyOverFreeRowsAtTheEnd) {
+  for (int i = 0; i < 4; ++i) add(10 + i, 0);
+  EXPECT_EQ(game->statusRecordCount, 4u);
+  freeStatus(*game, 1);
+  EXPECT_EQ(game->statusRecordCount, 4u);
+  freeStatus(*game, 2);
+  EXPECT_EQ(game->statusRecordCount, 4u);
+  freeStatus(*game, 3);
+  EXPECT_EQ(game->statusRecordCount, 1u);
+  removeStatus(*game, 10, 0);
+  EXPECT_EQ(game->statusRecordCount, 0u);
+  removeStatus(*game, 10, 0);
+  EXPECT_EQ(game->statusRecordCount, 0u);
+}
+
+TEST_F(PlayerTablesTest, FullTableGivesNoRowButStillPrints) {
+  for (std::size_t i = 0; i < kMaxStatusRecords; ++i) ASSERT_EQ(add(1 + i, 0), static_cast<int>(i));
+  output.clear();
+  EXPECT_EQ(addStatus(*game), -1);
+  EXPECT_EQ(output.text(), "Adding status record\n");
+  EXPECT_EQ(game->statusRecordCount, kMaxStatusRecords);
+}
+
+TEST_F(PlayerTablesTest, UserNameCopiesTheWholeNameOrLeavesTheBuffer) {
+  addUser(12, 345, "Alice with blanks");
+  char name[kPlayerNameSize];
+  std::strcpy(name, "untouched");
+  EXPECT_FALSE(userName(*game, 12, 999, name));
+  EXPECT_STREQ(name, "untouched");
+  EXPECT_TRUE(userName(*game, 0, 345, name));
+  EXPECT_STREQ(name, "Alice with blanks");
+}
+
+}  // namespace
+}  // namespace kestrin

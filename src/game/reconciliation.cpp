@@ -1,0 +1,98 @@
+#include "game/reconciliation.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "client/client_session.h"
+#include "core/print.h"
+#include "game/client_messages.h"
+#include "game/game_server.h"
+#include "rcon/command_queue.h"
+
+namespace kestrin {
+namespace {
+
+// Room for a player name and the longest fixed text of these messages.
+constexpr std::size_t kNoticeSize = kPlayerNameSize + 128;
+
+// The player has no client and never had one.
+void judgeWithoutClient(GameServer& game, StatusRecord& row) {
+  printMessage("Player %s has never had a client\n", row.name);
+  auto minutes = static_cast<std::uint32_t>(row.minutes);
+  auto seconds = static_cast<std::uint32_t>(row.seconds);
+  char notice[kNoticeSize];
+  if (minutes >= 1 && seconds >= 20 && !row.downloadNoticeGiven) {
+    row.downloadNoticeGiven = 1;
+    std::snprintf(notice, sizeof notice, "%s: Please download client @ %s", row.name,
+                  KESTRIN_DOWNLOAD_SITE);
+    printMessage("%s", notice);
+    queueCommand(game, RconCommandId::Say, notice);
+  } else if (minutes >= 2) {
+    std::snprintf(notice, sizeof notice, "%s has no Kestrin client and will be banned for 1 minute",
+                  row.name);
+    printMessage("%s", notice);
+    queueCommand(game, RconCommandId::Say, notice);
+    queueBan(game, row.wonId, kNoClientBanMinutes);
+    queueKick(game, row.userId);
+  }
+}
+
+void judgeSlot(GameServer& game, std::uint32_t slot) {
+  StatusRecord& row = game.statusRecords[slot];
+  if (!row.inUse) return;
+  if (game.hltvNameSet && std::strcmp(row.name, game.hltvName) == 0) return;
+
+  int client = findClient(game, row.userId, row.wonId);
+  if (!row.present) {
+    if (row.listed && findUser(game, row.userId, row.wonId)) {
+      printMessage(
+          "Status record doesn't exist but users record does [name: %s] [userId: %u] [wonId: %u]\n",
+          row.name, row.userId, row.wonId);
+      return;
+    }
+    if (client >= 0) {
+      sendDropNotice(*game.clients[client], wire::kDropLeft);
+      removeClient(game, static_cast<std::uint32_t>(client));
+    }
+    printMessage("%s has left the game\n", row.name);
+    freeStatus(game, slot);
+    return;
+  }
+  row.present = 0;
+
+  if (client >= 0) {
+    row.playedWithClient = 1;
+    ClientSession& session = *game.clients[client];
+    if (!session.joined) joinClient(session);
+    return;
+  }
+  if (row.playedWithClient) {
+    printMessage("Player has been playing with client\n");
+    if (static_cast<std::uint32_t>(row.minutes) >= 1) queueKick(game, row.userId);
+    return;
+  }
+  judgeWithoutClient(game, row);
+}
+
+}  // namespace
+
+void reconcile(GameServer& game) {
+  std::uint32_t now = *game.clock;
+  if (!(game.nextReconcileTime < now)) return;
+  game.nextReconcileTime = now + kReconcileIntervalMs;
+  {
+    // Held for the whole pass so that the game thread's next poll cannot
+    // change rows half way through their judgement.
+    std::lock_guard<std::recursive_mutex> lock(game.mutex);
+    if (game.statusUpdated) {
+      game.statusUpdated = 0;
+      for (std::uint32_t slot = 0; slot < game.statusRecordCount && slot < kMaxStatusRecords; ++slot)
+        judgeSlot(game, slot);
+    }
+  }
+  queueCommand(game, RconCommandId::Users, "");
+  queueCommand(game, RconCommandId::Status, "");
+}
+
+}  // namespace kestrin

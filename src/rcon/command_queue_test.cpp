@@ -1,0 +1,84 @@
+#include "rcon/command_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "game/game_test_support.h"
+#include "rcon/rcon_test_peer.h"
+#include "support/output_capture.h"
+
+namespace kestrin {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(CommandQueueTest, NothingIsQueuedWhileThePasswordIsNotAccepted) {
+  testing::TestGame t;
+  t.game->rconReady.store(false);
+  queueCommand(*t.game, RconCommandId::Users, "");
+  queueKick(*t.game, 17);
+  EXPECT_EQ(t.game->commandCount, 0);
+}
+
+TEST(CommandQueueTest, KickAndBanTexts) {
+  testing::TestGame t;
+  queueKick(*t.game, 17);
+  queueBan(*t.game, 4294967295u, 1);
+  EXPECT_EQ(t.queued(), (Strings{"3 #17", "6 1 4294967295 kick"}));
+}
+
+TEST(CommandQueueTest, OverlongTextsAndAFullQueueAreRefused) {
+  testing::OutputCapture output;
+  testing::TestGame t;
+  queueCommand(*t.game, RconCommandId::Say, std::string(255, 'x').c_str());
+  EXPECT_EQ(output.text(), "Game: Command text longer than 254 characters, command 5 not queued\n");
+  queueCommand(*t.game, RconCommandId::Say, std::string(254, 'x').c_str());
+  EXPECT_EQ(t.game->commandCount, 1);
+  for (std::size_t i = 1; i < kCommandQueueCapacity; ++i) queueCommand(*t.game, RconCommandId::Users, "");
+  output.clear();
+  queueCommand(*t.game, RconCommandId::Status, "");
+  EXPECT_EQ(output.text(), "Game: Command queue full, command 1 not queued\n");
+  EXPECT_EQ(t.game->commandCount, static_cast<std::int32_t>(kCommandQueueCapacity));
+}
+
+TEST(CommandQueueTest, EntriesRunOncePerStepInQueueOrder) {
+  testing::OutputCapture output;
+  testing::RconPeer peer([](const std::string& request) {
+    if (request.find("users") != std::string::npos)
+      return Strings{testing::datagram("l    12 : 345678 : Alice\n1 users\n")};
+    if (request.find("status") != std::string::npos)
+      return Strings{testing::datagram("l# 1 \"Alice\" 12 345678 0 01:25 48 0 1.2.3.4:27005\n1 users\n")};
+    return Strings{testing::datagram("l")};
+  });
+  testing::TestGame t;
+  peer.aim(*t.game);
+  t.game->challengeId = 9;
+  std::strcpy(t.game->rconPassword, "pw");
+  queueCommand(*t.game, RconCommandId::Users, "");
+  queueCommand(*t.game, RconCommandId::Status, "");
+  queueBan(*t.game, 777, 1);
+  queueKick(*t.game, 17);
+  queueCommand(*t.game, RconCommandId::Say, "hello all");
+  queueCommand(*t.game, RconCommandId::AddIp, "1 1.2.3.4");
+  queueCommand(*t.game, static_cast<RconCommandId>(0), "");
+
+  runNextCommand(*t.game);
+  EXPECT_EQ(t.game->commandCount, 6);
+  EXPECT_TRUE(findUser(*t.game, 12, 345678));
+  EXPECT_EQ(t.game->statusRecordCount, 0u);
+  runNextCommand(*t.game);
+  EXPECT_EQ(findStatus(*t.game, 12, 345678), 0);
+  output.clear();
+  for (int i = 0; i < 5; ++i) runNextCommand(*t.game);
+  EXPECT_EQ(t.game->commandCount, 0);
+  runNextCommand(*t.game);
+  EXPECT_EQ(peer.requests(), (Strings{"rcon 9 \"pw\" users ", "rcon 9 \"pw\" status ",
+                                      "rcon 9 \"pw\" banid 1 777 kick", "rcon 9 \"pw\" kick #17",
+                                      "rcon 9 \"pw\" say hello all", "rcon 9 \"pw\" addip 1 1.2.3.4"}));
+  EXPECT_EQ(output.text(), "Banning player\nGame: Unknown CMD Id 0\n");
+}
+
+}  // namespace
+}  // namespace kestrin
