@@ -48,7 +48,7 @@ class SessionFramingTest : public ::testing::Test {
   Bytes keyedFrame(std::uint8_t id, Bytes body = {}) {
     std::size_t length = 4 + body.size();
     Bytes frame(paddedFrameLength(length), 0);
-    std::memcpy(frame.data() + 4, body.data(), body.size());
+    if (!body.empty()) std::memcpy(frame.data() + 4, body.data(), body.size());
     frame[1] = id;
     storeLe16(frame.data() + 2, static_cast<std::uint16_t>(frame.size()));
     frame[0] = frameCheckByte(id, frame[2]);
