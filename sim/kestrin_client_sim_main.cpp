@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
   }
   client.stop();
   show();
+  if (client.failed()) status = kExitFailed;
   std::printf("checks answered: %d, drop notices: %u\n", client.answersSent(),
               static_cast<unsigned>(client.dropNotices().size()));
   return status;
