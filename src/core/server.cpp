@@ -23,8 +23,8 @@ int Server::init() {
   update.clockNow = &clockNow;
   update.clockOffset = &clockOffset;
 
-  checkIdCount = 6;
-  for (std::uint32_t i = 0; i < checkIdCount; ++i) checkIds[i] = i + 1;
+  checkList.checkIdCount = 6;
+  for (std::uint32_t i = 0; i < checkList.checkIdCount; ++i) checkList.checkIds[i] = i + 1;
 
   if (!config.load(kConfigFileName)) {
     printMessage("can't open config file\n");
@@ -77,6 +77,9 @@ int Server::openListenSocket() {
 
 int Server::step() {
   updateClock();
+  acceptClient();
+  pollPendingClients();
+  expirePendingClients();
 
   for (std::uint32_t i = 0; i < gameCount; ++i) stepGame(games[i]);
 
@@ -85,9 +88,13 @@ int Server::step() {
   return kRunOn;
 }
 
+Server::~Server() { releasePendingClients(); }
+
 void Server::shutdown() {
   platform::closeSocket(listenSocket);
   listenSocket = platform::kInvalidSocket;
+  // Sessions already attached to a game are freed with their game.
+  releasePendingClients();
   stopUpdater(update);
   for (std::uint32_t i = 0; i < gameCount; ++i) stopWatch(games[i]);
   games.reset();

@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "config/config.h"
+#include "core/check_list.h"
 #include "core/wire.h"
+#include "crypto/random_source.h"
 #include "crypto/rsa.h"
 #include "game/game_server.h"
 #include "platform/platform.h"
@@ -29,7 +31,15 @@ enum RunResult : int {
   kRunError = 2,
 };
 
+struct ClientSession;
+
 struct Server {
+  Server() = default;
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+  // Frees the pending sessions that shutdown() has not freed.
+  ~Server();
+
   platform::SocketHandle listenSocket = platform::kInvalidSocket;
 
   // ServerClock now; recomputed at the top of every main step.
@@ -37,6 +47,11 @@ struct Server {
   // Written by the update thread (master time), read by the host thread.
   std::atomic<std::uint32_t> clockOffset{0};
   std::uint32_t clockStart = 0;
+
+  // Accepted sessions whose handshake runs, in order of arrival, packed from
+  // the front; owned by this list.  At most kMaxPendingSessions in use.
+  ClientSession* clients[wire::kPendingListSlots] = {};
+  std::uint32_t clientCount = 0;
 
   Config config;
 
@@ -47,14 +62,15 @@ struct Server {
   // Auto-update: master time, image slots, update thread, loaded client image.
   UpdateState update;
 
-  std::uint16_t checkIdCount = 0;
-  std::uint32_t checkIds[wire::kMaxCheckIds] = {};
-  std::uint32_t checkExpected[wire::kMaxCheckIds] = {};
+  // The checks asked of every client, read by every session.
+  CheckList checkList;
 
   // Generated after the listening socket opens; the private key is wiped at
   // shutdown.
   RsaPublicKey publicKey = {};
   RsaPrivateKey privateKey = {};
+  // Source of the handshake's session keys and padding.
+  RandomSource* keyRandom = &systemRandomSource();
 
   // 0 to run on, otherwise a RunResult to stop with.
   int init();
@@ -65,8 +81,30 @@ struct Server {
   // clockNow <- (timer - clockStart) + clockOffset.
   void updateClock();
 
+  // ---- client sessions (client/pending_clients.cpp)
+  // Accepts at most one waiting connection and sends it the server hello.
+  void acceptClient();
+  // A new zero-filled session appended to the pending list; null when the
+  // list is full or memory is short.
+  ClientSession* addPendingClient();
+  // Takes entry `index` off the pending list, shifting the later ones down,
+  // and frees the session when `free` is set.
+  void removePendingClient(std::uint32_t index, bool free);
+  // Reads the pending sessions that have data and runs their handshake.
+  void pollPendingClients();
+  // Frees closed pending sessions and ends those past the handshake limit.
+  void expirePendingClients();
+
+  // ---- handshake (client/handshake.cpp)
+  void sendHello(ClientSession& session);
+  // Handles the complete plain frame at the start of the frame buffer of
+  // pending session `index`.  True when the frame was consumed (the session
+  // may then have left the pending list); false when it was refused.
+  bool dispatchHandshake(std::uint32_t index, const std::uint8_t* frame);
+
  private:
   int openListenSocket();
+  void releasePendingClients();
 };
 
 }  // namespace kestrin

@@ -61,7 +61,7 @@ struct GameServer {
 
   // ---- shared: guarded by `mutex`
   // Recursive because a pass of the reconciliation holds it while calling
-  // into client sessions, whose disconnect frees the player's row again.
+  // the table look-ups and the queue, which take it themselves.
   mutable std::recursive_mutex mutex;
   StatusRecord statusRecords[kMaxStatusRecords];
   std::uint32_t statusRecordCount = 0;

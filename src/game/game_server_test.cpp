@@ -10,6 +10,7 @@
 #include "game/client_messages.h"
 #include "game/game_test_support.h"
 #include "support/output_capture.h"
+#include "support/socket_pair.h"
 
 namespace kestrin {
 namespace {
@@ -22,18 +23,7 @@ ClientSession* session(std::uint32_t userId, std::uint32_t wonId, GameServer* ga
   return s;
 }
 
-// A connected pair of loopback TCP sockets: {server side, client side}.
-std::pair<platform::SocketHandle, platform::SocketHandle> tcpPair() {
-  platform::SocketHandle listener = platform::kInvalidSocket;
-  EXPECT_EQ(platform::tcpListen(0, 1, &listener), platform::ListenResult::kOk);
-  platform::SocketHandle client =
-      platform::tcpConnectStart(platform::Endpoint{platform::kLoopbackAddress, platform::localPort(listener)});
-  bool ready = false;
-  EXPECT_EQ(platform::pollReadable(&listener, 1, &ready, 5000), 1);
-  platform::SocketHandle server = platform::tcpAccept(listener);
-  platform::closeSocket(listener);
-  return {server, client};
-}
+using testing::tcpPair;
 
 TEST(GameServerTest, AttachesAtMost63Clients) {
   testing::TestGame t;
@@ -71,17 +61,21 @@ TEST(GameServerTest, RemovingAClientClosesTheGapAndThatStepGoesOn) {
             "Client 0 disconnected [total: 2]\nClient 0 disconnected [total: 1]\n");
 }
 
-TEST(GameServerTest, DisconnectingAJoinedClientFreesItsPlayerRow) {
+// The row remembers that the player played with a client, so that the next
+// pass can kick a player whose client went away; it is freed once the
+// player has left.
+TEST(GameServerTest, RemovingAJoinedClientKeepsItsPlayerRow) {
   testing::TestGame t;
   int row = addStatus(*t.game);
   t.game->statusRecords[row].userId = 12;
   t.game->statusRecords[row].wonId = 345;
+  t.game->statusRecords[row].playedWithClient = 1;
   ClientSession* s = session(12, 345, t.game.get());
   attachClient(*t.game, s);
   s->joined = true;
   removeClient(*t.game, 0);
-  EXPECT_EQ(findStatus(*t.game, 12, 345), -1);
-  EXPECT_EQ(t.game->statusRecordCount, 0u);
+  EXPECT_EQ(findStatus(*t.game, 12, 345), row);
+  EXPECT_EQ(t.game->statusRecords[row].playedWithClient, 1);
 }
 
 TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {

@@ -55,12 +55,6 @@ void freeStatus(GameServer& game, std::uint32_t index) {
     --game.statusRecordCount;
 }
 
-void removeStatus(GameServer& game, std::uint32_t userId, std::uint32_t wonId) {
-  std::lock_guard<std::recursive_mutex> lock(game.mutex);
-  int index = findStatus(game, userId, wonId);
-  if (index >= 0) freeStatus(game, static_cast<std::uint32_t>(index));
-}
-
 bool findUser(const GameServer& game, std::uint32_t userId, std::uint32_t wonId) {
   std::lock_guard<std::recursive_mutex> lock(game.mutex);
   return findUserRow(game, userId, wonId) >= 0;

@@ -61,9 +61,6 @@ int addStatus(GameServer& game);
 // Frees one row; statusRecordCount drops over free rows at the end.
 void freeStatus(GameServer& game, std::uint32_t index);
 
-// Frees the first matching row in use, if any.
-void removeStatus(GameServer& game, std::uint32_t userId, std::uint32_t wonId);
-
 // True when the user table has a matching row.
 bool findUser(const GameServer& game, std::uint32_t userId, std::uint32_t wonId);
 

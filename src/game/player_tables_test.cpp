@@ -68,9 +68,9 @@ TEST_F(PlayerTablesTest, CountDropsOnlyOverFreeRowsAtTheEnd) {
   EXPECT_EQ(game->statusRecordCount, 4u);
   freeStatus(*game, 3);
   EXPECT_EQ(game->statusRecordCount, 1u);
-  removeStatus(*game, 10, 0);
+  freeStatus(*game, 0);
   EXPECT_EQ(game->statusRecordCount, 0u);
-  removeStatus(*game, 10, 0);
+  freeStatus(*game, 0);
   EXPECT_EQ(game->statusRecordCount, 0u);
 }
 

@@ -1,0 +1,156 @@
+#include "client/handshake.h"
+
+#include <cstring>
+
+#include "client/client_session.h"
+#include "core/byte_order.h"
+#include "core/print.h"
+#include "core/server.h"
+#include "crypto/secure_wipe.h"
+#include "game/client_messages.h"
+#include "game/game_server.h"
+
+namespace kestrin {
+namespace {
+
+bool refuse(const char* message) {
+  printMessage("%s", message);
+  return false;
+}
+
+}  // namespace
+
+void writeKeyRecord(const KeyRecord& record, std::uint8_t* out) {
+  storeLe32(out + wire::kKeyRecordUserIdOffset, record.userId);
+  storeLe32(out + wire::kKeyRecordWonIdOffset, record.wonId);
+  std::memcpy(out + wire::kKeyRecordKeyOffset, record.key, sizeof record.key);
+  storeLe32(out + wire::kKeyRecordKeyLengthOffset, record.keyLength);
+}
+
+KeyRecord readKeyRecord(const std::uint8_t* bytes) {
+  KeyRecord record;
+  record.userId = loadLe32(bytes + wire::kKeyRecordUserIdOffset);
+  record.wonId = loadLe32(bytes + wire::kKeyRecordWonIdOffset);
+  std::memcpy(record.key, bytes + wire::kKeyRecordKeyOffset, sizeof record.key);
+  record.keyLength = loadLe32(bytes + wire::kKeyRecordKeyLengthOffset);
+  return record;
+}
+
+void Server::sendHello(ClientSession& session) {
+  std::uint8_t frame[wire::kHandshakeFrameSize] = {};
+  frame[wire::kFrameIdOffset] = wire::kPacketHello;
+  storeLe16(frame + wire::kFrameLengthOffset, wire::kHandshakeFrameSize);
+  storeLe16(frame + wire::kHelloVersionOffset, wire::kServerHelloVersion);
+  writeRsaPublicKey(publicKey, frame + wire::kHelloKeyOffset, wire::kRsaPublicKeySize);
+  session.sendFrame(frame);
+}
+
+bool ClientSession::sendKey(RandomSource& random) {
+  KeyRecord record;
+  if (!drawNonZeroBytes(random, record.key, wire::kServerSessionKeySize)) return false;
+  record.keyLength = wire::kServerSessionKeySize;
+  std::uint8_t plain[wire::kKeyRecordSize];
+  writeKeyRecord(record, plain);
+
+  std::uint8_t frame[wire::kHandshakeFrameSize] = {};
+  std::uint32_t cipherLength = 0;
+  int result = rsaPublicEncrypt(frame + wire::kKeyFrameCipherOffset, &cipherLength, plain,
+                                wire::kKeyRecordSize, clientKey, random);
+  if (result == kRsaOk) blowfishSetKey(sendCipher, record.key, wire::kServerSessionKeySize);
+  secureWipe(plain);
+  secureWipe(record);
+  if (result != kRsaOk) return false;
+
+  frame[wire::kFrameIdOffset] = wire::kPacketKey;
+  storeLe16(frame + wire::kFrameLengthOffset, wire::kHandshakeFrameSize);
+  storeLe32(frame + wire::kKeyFrameCipherLengthOffset, cipherLength);
+  sendFrame(frame);
+  return true;
+}
+
+bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
+  if (index >= clientCount) return false;
+  ClientSession& session = *clients[index];
+  const std::uint16_t length = loadLe16(frame + wire::kFrameLengthOffset);
+
+  switch (frame[wire::kFrameIdOffset]) {
+    case wire::kPacketHello: {
+      if (length != wire::kHandshakeFrameSize) return refuse("Packet size error\n");
+      if (session.state != SessionState::kAwaitingHello) return refuse("Didn't expect message 1\n");
+      RsaPublicKey key = {};
+      readRsaPublicKey(frame + wire::kHelloKeyOffset, wire::kRsaPublicKeySize, key);
+      // A key that cannot carry the key record could never be answered.
+      if (!rsaValidatePublicKey(key, wire::kKeyRecordSize)) {
+        printMessage("Client: Unusable client key [bits: %d]\n", static_cast<int>(key.bits));
+        session.disconnect();
+        return false;
+      }
+      session.clientKey = key;
+      session.clientVersion = loadLe16(frame + wire::kHelloVersionOffset);
+      session.state = SessionState::kAwaitingKey;
+      requestUsersEverywhere(*this);
+      if (!session.sendKey(*keyRandom)) {
+        printMessage("Error: Could not draw a session key\n");
+        session.disconnect();
+        return false;
+      }
+      session.removeFrame();
+      return true;
+    }
+
+    case wire::kPacketKey: {
+      if (session.state != SessionState::kAwaitingKey) return refuse("Didn't expect message 2\n");
+      const std::uint32_t cipherLength = loadLe32(frame + wire::kKeyFrameCipherLengthOffset);
+      if (cipherLength > wire::kMaxCipherLength) return refuse("Packet error\n");
+      if (length != wire::kHandshakeFrameSize) return refuse("Packet size error\n");
+
+      std::uint8_t plain[kRsaMaxModulusLength];
+      std::uint32_t plainLength = 0;
+      int result = rsaPrivateDecrypt(plain, &plainLength, frame + wire::kKeyFrameCipherOffset,
+                                     cipherLength, privateKey);
+      if (result != kRsaOk || plainLength != wire::kKeyRecordSize) {
+        secureWipe(plain);
+        return refuse("Protocolkey packet error\n");
+      }
+      KeyRecord record = readKeyRecord(plain);
+      secureWipe(plain);
+      if (record.keyLength < 1 || record.keyLength > wire::kKeyRecordKeyCapacity) {
+        secureWipe(record);
+        return refuse("Protocolkey length error\n");
+      }
+      GameServer* game = findGameOfUser(*this, record.userId, record.wonId);
+      if (game == nullptr) {
+        printMessage("Client that's not in a game connected [wonId: %d userId: %d]\n",
+                     static_cast<int>(record.wonId), static_cast<int>(record.userId));
+        secureWipe(record);
+        return false;
+      }
+
+      session.userId = record.userId;
+      session.wonId = record.wonId;
+      session.game = game;
+      session.state = SessionState::kKeyed;
+      blowfishSetKey(session.receiveCipher, record.key, static_cast<int>(record.keyLength));
+      secureWipe(record);
+      session.removeFrame();
+      session.decipherHeldBytes();
+      removePendingClient(index, false);
+      if (!attachClient(*game, &session)) {
+        printMessage("Client: Game full, client dropped [userId: %d wonId: %d]\n",
+                     static_cast<int>(session.userId), static_cast<int>(session.wonId));
+        sendDropNotice(session, wire::kDropKicked);
+        session.disconnect();
+        delete &session;
+        return true;
+      }
+      printMessage("Adding user userId: %d wonId: %d\n", static_cast<int>(session.userId),
+                   static_cast<int>(session.wonId));
+      return true;
+    }
+
+    default:
+      return refuse("Unknown packet id\n");
+  }
+}
+
+}  // namespace kestrin
