@@ -31,7 +31,7 @@ void judgeWithoutClient(GameServer& game, StatusRecord& row) {
   } else if (minutes >= 2) {
     std::snprintf(notice, sizeof notice, "%s has no Kestrin client and will be banned for 1 minute",
                   row.name);
-    printMessage("%s", notice);
+    printMessage("%s\n", notice);
     queueCommand(game, RconCommandId::Say, notice);
     queueBan(game, row.wonId, kNoClientBanMinutes);
     queueKick(game, row.userId);

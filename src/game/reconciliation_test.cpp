@@ -80,7 +80,7 @@ TEST_F(ReconciliationTest, PlayerWithoutClientGetsTheNoticeOnceThenTheBan) {
 
   listPlayer("Alice", 12, 345678, 2, 5);
   EXPECT_EQ(pass(&queued),
-            "Player Alice has never had a client\nAlice has no Kestrin client and will be banned for 1 minute");
+            "Player Alice has never had a client\nAlice has no Kestrin client and will be banned for 1 minute\n");
   EXPECT_EQ(queued, (Strings{"5 Alice has no Kestrin client and will be banned for 1 minute",
                              "6 1 345678 kick", "3 #12", "2 ", "1 "}));
 }

@@ -77,11 +77,18 @@ TEST(MonitoringContactTest, InvalidSectionsStopStartUp) {
            Case{"[game]\nexternalip 1.2.3.4\n", "Error: Rcon parameter not found in game section 0\n"},
            Case{gameSection(27015, std::string(40, 'p')), "Error: Rcon password longer than 31 characters\n"},
            Case{"[game]\nrcon 127.0.0.1:27015 pw\n", "Error: Exeternalip entry not found\n"},
+           // A real library, listed under another letter case than client.dll.
+           Case{gameSection(27015, "pw", "1.2.3.4", "chkpath @DIR@\nchkdll CLIENT.DLL\n"),
+                "Error: Client.dll checksum has to be enabled\n"},
            Case{gameSection(27015, "pw", "1.2.3.4", "chkpath /nonexistent\nchkdll client.dll\n"),
                 "Game: Can't open dll /nonexistent/client.dll\n"},
        }) {
     ScratchDir dir;
-    dir.write("kestrinsv.cfg", c.config);
+    std::vector<std::uint8_t> library = testing::sampleLibraryFile();
+    dir.write("CLIENT.DLL", std::string(library.begin(), library.end()));
+    std::string config = c.config;
+    if (std::size_t at = config.find("@DIR@"); at != std::string::npos) config.replace(at, 5, dir.path());
+    dir.write("kestrinsv.cfg", config);
     HostProcess host(dir.path());
     EXPECT_EQ(host.waitExit(), 2) << host.output();
     EXPECT_NE(host.output().find(c.message + "Error: Parsing game entries failed\n"), std::string::npos)
