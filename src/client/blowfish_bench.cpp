@@ -44,19 +44,6 @@ void BM_OpenSslEncipher16K(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenSslEncipher16K);
 
-void BM_OursDecipher16K(benchmark::State& state) {
-  kestrin::BlowfishKey key;
-  kestrin::blowfishSetKey(key, kKey, sizeof kKey);
-  std::vector<std::uint8_t> buffer(kBufferSize, 0x5A);
-  for (auto _ : state) {
-    kestrin::blowfishDecipher(key, buffer.data(), buffer.data(), kBufferSize);
-    benchmark::DoNotOptimize(buffer.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBufferSize));
-}
-BENCHMARK(BM_OursDecipher16K);
-
 void BM_OursKeySchedule(benchmark::State& state) {
   kestrin::BlowfishKey key;
   for (auto _ : state) {

@@ -110,40 +110,23 @@ TEST(BlowfishTest, AllZeroKeyGivesTheFirstVectorInBlockAndBufferForm) {
   EXPECT_EQ(block.left, 0x4EF99745u);
   EXPECT_EQ(block.right, 0x6198DD78u);
   const BlowfishBlock back = blowfishDecipherBlock(key, block);
-  EXPECT_EQ(back.left, 0u);
-  EXPECT_EQ(back.right, 0u);
-
+  EXPECT_EQ(back.left | back.right, 0u);
   std::uint8_t buffer[8] = {};
   blowfishEncipher(key, buffer, buffer, 8);
   EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 8),
             (std::vector<std::uint8_t>{0x45, 0x97, 0xF9, 0x4E, 0x78, 0xDD, 0x98, 0x61}));
 }
 
-TEST(BlowfishTest, KeyBytesWrapAroundForShortKeys) {
+TEST(BlowfishTest, KeyBytesWrapAroundForEveryLengthUpTo32) {
   // A key repeated to fill the 72 bytes the schedule consumes gives the same
   // schedule as the key itself.
-  const std::vector<std::uint8_t> key = {0x13, 0x57, 0x9B};
-  std::vector<std::uint8_t> repeated;
-  for (int i = 0; i < 24; ++i) repeated.insert(repeated.end(), key.begin(), key.end());
-  const BlowfishKey a = scheduleFor(key);
-  const BlowfishKey b = scheduleFor(repeated);
-  EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0);
-}
-
-TEST(BlowfishTest, EveryKeyLengthRoundTrips) {
-  std::uint8_t keyBytes[32];
-  std::uint8_t clear[64];
-  for (int i = 0; i < 64; ++i) clear[i] = static_cast<std::uint8_t>(i * 37 + 11);
-  for (int length = 1; length <= 32; ++length) {
-    SCOPED_TRACE(length);
-    for (int i = 0; i < length; ++i) keyBytes[i] = static_cast<std::uint8_t>(length * 7 + i);
-    const BlowfishKey key = scheduleFor({keyBytes, keyBytes + length});
-    std::uint8_t cipher[64];
-    std::uint8_t back[64];
-    ASSERT_EQ(blowfishEncipher(key, cipher, clear, 64), 64u);
-    EXPECT_NE(std::memcmp(cipher, clear, 64), 0);
-    ASSERT_EQ(blowfishDecipher(key, back, cipher, 64), 64u);
-    EXPECT_EQ(std::memcmp(back, clear, 64), 0);
+  for (std::size_t length = 1; length <= 32; ++length) {
+    std::vector<std::uint8_t> key(length), repeated(72);
+    for (std::size_t i = 0; i < length; ++i) key[i] = static_cast<std::uint8_t>(length * 7 + i * 13);
+    for (std::size_t i = 0; i < repeated.size(); ++i) repeated[i] = key[i % length];
+    const BlowfishKey a = scheduleFor(key);
+    const BlowfishKey b = scheduleFor(repeated);
+    EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << length;
   }
 }
 

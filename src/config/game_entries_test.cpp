@@ -95,29 +95,28 @@ TEST_F(GameEntriesTest, SameAddressAndPortIsWatchedOnce) {
   EXPECT_NE(text.find("Game: Monitoring [ip: 127.0.0.1] [port: 40002]\n"), std::string::npos);
 }
 
-TEST_F(GameEntriesTest, MissingRconStopsAndEarlierEntriesStay) {
-  EXPECT_FALSE(build("[game]\nrcon 127.0.0.1:40001 a\nexternalip 1.2.3.4\n[game]\nrcon \nexternalip 1.2.3.4\n"));
-  EXPECT_TRUE(output.contains("Error: Rcon parameter not found in game section 1\n"));
-  EXPECT_EQ(server->gameCount, 1u);
-}
-
-TEST_F(GameEntriesTest, ExternalIpIsRequiredAndMustFit) {
-  EXPECT_FALSE(build("[game]\nrcon 127.0.0.1:40001 a\n"));
-  EXPECT_EQ(output.text(), "Error: Exeternalip entry not found\n");
-  EXPECT_EQ(server->gameCount, 0u);
-}
-
-TEST_F(GameEntriesTest, OverlongExternalIpIsRefused) {
-  EXPECT_FALSE(build("[game]\nrcon 127.0.0.1:40001 a\nexternalip " + std::string(32, '1') + "\n"));
-  EXPECT_NE(output.text().find("longer than 31 characters"), std::string::npos);
-}
-
-TEST_F(GameEntriesTest, ChecksumPathNeedsClientDllInExactCase) {
-  EXPECT_FALSE(build("[game]\nrcon 127.0.0.1:40001 a\nexternalip 1.2.3.4\nchkpath " + checksumFolder() +
-                     "\nchkdll Client.dll\n"));
-  EXPECT_EQ(output.text(),
-            "Game: Added dll [Client.dll] to checksum list\n"
-            "Error: Client.dll checksum has to be enabled\n");
+TEST_F(GameEntriesTest, InvalidSectionsStopTheBuildAndEarlierEntriesStay) {
+  const std::string first = "[game]\nrcon 127.0.0.1:40001 a\nexternalip 1.2.3.4\n";
+  const struct {
+    std::string config;
+    std::string message;
+    std::uint32_t games;
+  } cases[] = {
+      {first + "[game]\nrcon \nexternalip 1.2.3.4\n", "Error: Rcon parameter not found in game section 1\n", 1},
+      {"[game]\nrcon 127.0.0.1:40001 a\n", "Error: Exeternalip entry not found\n", 0},
+      {"[game]\nrcon 127.0.0.1:40001 a\nexternalip " + std::string(32, '1') + "\n",
+       "Error: Externalip value [" + std::string(32, '1') + "] longer than 31 characters\n", 0},
+      // The "client.dll" entry is matched in exact case.
+      {first + "chkpath " + checksumFolder() + "\nchkdll Client.dll\n",
+       "Game: Added dll [Client.dll] to checksum list\nError: Client.dll checksum has to be enabled\n", 0},
+  };
+  for (const auto& c : cases) {
+    server->shutdown();
+    server = std::make_unique<Server>();
+    EXPECT_FALSE(build(c.config));
+    EXPECT_TRUE(output.text().ends_with(c.message)) << output.text();
+    EXPECT_EQ(server->gameCount, c.games);
+  }
 }
 
 TEST_F(GameEntriesTest, HltvNameIsReadOnlyWithAChecksumPath) {

@@ -12,16 +12,14 @@
 namespace kestrin {
 namespace {
 
-TEST(ServerClockTest, CountsFromOffsetAcrossTimerWrap) {
+TEST(ServerClockTest, CountsFromOffsetAcrossTimerWrapAndTimersRunOut) {
   EXPECT_EQ(serverClock(5000, 5000, 10000), 10000u);
   EXPECT_EQ(serverClock(0xFFFFFF00u, 0xFFFFFF00u, 10000), 10000u);
   // The timer wraps 0x100 + 0x50 ms after start-up.
   EXPECT_EQ(serverClock(0x50u, 0xFFFFFF00u, 10000), 10000u + 0x150u);
   // The offset itself may make the clock wrap.
   EXPECT_EQ(serverClock(100, 0, 0xFFFFFFF0u), 100u - 0x10u);
-}
-
-TEST(ServerClockTest, TimerRunsOutOnlyWhenSetAndStrictlyEarlier) {
+  // A timer runs out only when set and strictly earlier.
   EXPECT_FALSE(timerExpired(0, 50000));
   EXPECT_FALSE(timerExpired(50000, 50000));
   EXPECT_TRUE(timerExpired(49999, 50000));
@@ -55,17 +53,13 @@ TEST(RandomTest, EachThreadHasItsOwnState) {
   EXPECT_EQ(nextRandom(), first);
 }
 
-TEST(PrintTest, PassesTextUnchanged) {
+TEST(PrintTest, PassesTextUnchangedAndCutsAt1023Characters) {
   testing::OutputCapture output;
   printMessage("Welcome to Kestrin Server [version: %d]\n", 1003);
   printMessage("no newline");
   EXPECT_EQ(output.text(), "Welcome to Kestrin Server [version: 1003]\nno newline");
-}
-
-TEST(PrintTest, CutsLongOutputAt1023Characters) {
-  testing::OutputCapture output;
-  std::string long_text(5000, 'x');
-  printMessage("%s%s", long_text.c_str(), "tail");
+  output.clear();
+  printMessage("%s%s", std::string(5000, 'x').c_str(), "tail");
   EXPECT_EQ(output.text(), std::string(1023, 'x'));
 }
 

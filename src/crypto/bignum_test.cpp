@@ -20,7 +20,7 @@ Number mersenne(int bits, int digits) {
 }
 
 // Random digits with runs of all-zero and all-one digits, which exercise
-// the carries and the quotient corrections of the division.
+// the carries.
 Number randomNumber(std::mt19937& generator, int digits, int significant) {
   Number a(digits, 0);
   for (int i = 0; i < significant; ++i) {
@@ -84,33 +84,6 @@ TEST(BignumTest, SumsAndDifferencesWrapWithinTheDigitCount) {
   EXPECT_EQ(shifted, (Number{0xFFFFFFF0u, 0xFFFFFFFFu}));
   EXPECT_EQ(shiftRight(shifted.data(), shifted.data(), 4, 2), 0u);
   EXPECT_EQ(shifted, (Number{0xFFFFFFFFu, 0x0FFFFFFFu}));
-}
-
-TEST(BignumTest, DivisionSatisfiesItsIdentity) {
-  std::mt19937 generator(99);
-  for (int round = 0; round < 3000; ++round) {
-    const int cSignificant = static_cast<int>(generator() % (kMaxProductDigits + 1));
-    const int dSignificant = 1 + static_cast<int>(generator() % kMaxDigits);
-    const Number c = randomNumber(generator, kMaxProductDigits, cSignificant);
-    const Number d = randomNumber(generator, kMaxDigits, dSignificant);
-    Number q(kMaxProductDigits), r(kMaxDigits);
-    divide(q.data(), r.data(), c.data(), kMaxProductDigits, d.data(), kMaxDigits);
-    ASSERT_LT(compare(r.data(), d.data(), kMaxDigits), 0) << round;
-    // q x d + r by the simpler multiplication and addition, with q split in
-    // halves to stay within the multiplier's capacity.
-    constexpr int kWide = kMaxProductDigits + kMaxDigits;
-    const Number qLow(q.begin(), q.begin() + kMaxDigits), qHigh(q.begin() + kMaxDigits, q.end());
-    Number low(kMaxProductDigits), high(kMaxProductDigits), total(kWide, 0), wideR(kWide, 0);
-    multiply(low.data(), qLow.data(), d.data(), kMaxDigits);
-    multiply(high.data(), qHigh.data(), d.data(), kMaxDigits);
-    std::copy(low.begin(), low.end(), total.begin());
-    add(total.data() + kMaxDigits, total.data() + kMaxDigits, high.data(), kMaxProductDigits);
-    std::copy(r.begin(), r.end(), wideR.begin());
-    add(total.data(), total.data(), wideR.data(), kWide);
-    Number wideC(kWide, 0);
-    std::copy(c.begin(), c.end(), wideC.begin());
-    ASSERT_EQ(total, wideC) << round;
-  }
 }
 
 TEST(BignumTest, ExponentiationKnownAnswers) {

@@ -10,123 +10,107 @@
 
 namespace {
 
-using kestrin::RsaPrivateKey;
-using kestrin::RsaPublicKey;
+using namespace kestrin;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kKeyRepetitions = 101;
-const Bytes kRecord(kestrin::wire::kKeyRecordSize, 0x3C);
+const Bytes kRecord(wire::kKeyRecordSize, 0x3C);
+
+// A key in both forms with a ciphertext of kRecord under it: a 1024-bit
+// client key with e = 65537 made by OpenSSL, or our 510-bit server key.
+struct Keys {
+  testing::Pkey theirs;
+  RsaPublicKey pub{};
+  RsaPrivateKey key{};
+  Bytes cipher;
+  explicit Keys(bool client) {
+    if (client) {
+      theirs = testing::openSslGenerate(1024);
+      testing::fromOpenSsl(theirs.get(), pub, key);
+    } else {
+      rsaGenerateKeyPair(pub, key, {510, 1}, systemRandomSource());
+      theirs = testing::toOpenSsl(key);
+    }
+    std::uint8_t out[kRsaMaxModulusLength];
+    std::uint32_t outLength = 0;
+    rsaPublicEncrypt(out, &outLength, kRecord.data(), kRecord.size(), pub, systemRandomSource());
+    cipher.assign(out, out + outLength);
+  }
+};
+const Keys& clientKey() {
+  static const Keys keys(true);
+  return keys;
+}
+const Keys& serverKey() {
+  static const Keys keys(false);
+  return keys;
+}
 
 void BM_OursKeyGen510(benchmark::State& state) {
   RsaPublicKey pub;
   RsaPrivateKey key;
   for (auto _ : state) {
-    if (kestrin::rsaGenerateKeyPair(pub, key, {510, 1}, kestrin::systemRandomSource()) != kestrin::kRsaOk) {
-      state.SkipWithError("key generation failed");
-    }
+    if (rsaGenerateKeyPair(pub, key, {510, 1}, systemRandomSource()) != kRsaOk) state.SkipWithError("failed");
     benchmark::DoNotOptimize(&key);
   }
 }
-BENCHMARK(BM_OursKeyGen510)->Iterations(1)->Repetitions(kKeyRepetitions)->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMicrosecond);
 
 void BM_OpenSslKeyGen512(benchmark::State& state) {
   for (auto _ : state) {
-    kestrin::testing::Pkey key = kestrin::testing::openSslGenerate(512);
-    if (!key) state.SkipWithError("key generation failed");
+    testing::Pkey key = testing::openSslGenerate(512);
+    if (!key) state.SkipWithError("failed");
     benchmark::DoNotOptimize(key.get());
   }
 }
-BENCHMARK(BM_OpenSslKeyGen512)->Iterations(1)->Repetitions(kKeyRepetitions)->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMicrosecond);
-
-// One 1024-bit client key with e = 65537, in both forms.
-struct ClientKey {
-  kestrin::testing::Pkey theirs = kestrin::testing::openSslGenerate(1024);
-  RsaPublicKey pub{};
-  RsaPrivateKey key{};
-  ClientKey() { kestrin::testing::fromOpenSsl(theirs.get(), pub, key); }
-};
-const ClientKey& clientKey() {
-  static const ClientKey key;
-  return key;
-}
 
 void BM_OursEncrypt1024(benchmark::State& state) {
-  const RsaPublicKey& pub = clientKey().pub;
-  std::uint8_t out[kestrin::kRsaMaxModulusLength];
+  std::uint8_t out[kRsaMaxModulusLength];
   std::uint32_t outLength = 0;
   for (auto _ : state) {
-    if (kestrin::rsaPublicEncrypt(out, &outLength, kRecord.data(), kRecord.size(), pub,
-                                  kestrin::systemRandomSource()) != kestrin::kRsaOk) {
-      state.SkipWithError("encryption failed");
+    if (rsaPublicEncrypt(out, &outLength, kRecord.data(), kRecord.size(), clientKey().pub, systemRandomSource()) !=
+        kRsaOk) {
+      state.SkipWithError("failed");
     }
     benchmark::DoNotOptimize(out);
   }
-}
-BENCHMARK(BM_OursEncrypt1024)->Unit(benchmark::kMicrosecond);
-
-void BM_OpenSslEncrypt1024(benchmark::State& state) {
-  kestrin::testing::PkeyCtx ctx = kestrin::testing::openSslCryptContext(clientKey().theirs.get(), true);
-  std::uint8_t out[256];
-  for (auto _ : state) {
-    std::size_t outLength = sizeof out;
-    if (EVP_PKEY_encrypt(ctx.get(), out, &outLength, kRecord.data(), kRecord.size()) != 1) {
-      state.SkipWithError("encryption failed");
-    }
-    benchmark::DoNotOptimize(out);
-  }
-}
-BENCHMARK(BM_OpenSslEncrypt1024)->Unit(benchmark::kMicrosecond);
-
-// Our 510-bit server key and a ciphertext of a key record under it.
-struct ServerKey {
-  RsaPublicKey pub{};
-  RsaPrivateKey key{};
-  kestrin::testing::Pkey theirs;
-  Bytes cipher;
-  ServerKey() {
-    kestrin::rsaGenerateKeyPair(pub, key, {510, 1}, kestrin::systemRandomSource());
-    theirs = kestrin::testing::toOpenSsl(key);
-    std::uint8_t out[kestrin::kRsaMaxModulusLength];
-    std::uint32_t outLength = 0;
-    kestrin::rsaPublicEncrypt(out, &outLength, kRecord.data(), kRecord.size(), pub,
-                              kestrin::systemRandomSource());
-    cipher.assign(out, out + outLength);
-  }
-};
-const ServerKey& serverKey() {
-  static const ServerKey key;
-  return key;
 }
 
 void BM_OursDecrypt510(benchmark::State& state) {
-  const ServerKey& server = serverKey();
-  std::uint8_t out[kestrin::kRsaMaxModulusLength];
+  const Keys& server = serverKey();
+  std::uint8_t out[kRsaMaxModulusLength];
   std::uint32_t outLength = 0;
   for (auto _ : state) {
-    if (kestrin::rsaPrivateDecrypt(out, &outLength, server.cipher.data(), server.cipher.size(),
-                                   server.key) != kestrin::kRsaOk) {
-      state.SkipWithError("decryption failed");
+    if (rsaPrivateDecrypt(out, &outLength, server.cipher.data(), server.cipher.size(), server.key) != kRsaOk) {
+      state.SkipWithError("failed");
     }
     benchmark::DoNotOptimize(out);
   }
 }
-BENCHMARK(BM_OursDecrypt510)->Unit(benchmark::kMicrosecond);
 
-void BM_OpenSslDecrypt510(benchmark::State& state) {
-  const ServerKey& server = serverKey();
-  kestrin::testing::PkeyCtx ctx = kestrin::testing::openSslCryptContext(server.theirs.get(), false);
+// OpenSSL's PKCS #1 v1.5 encryption of kRecord under the client key, or
+// decryption of the ciphertext under the server key.
+void BM_OpenSslCrypt(benchmark::State& state, bool encrypt) {
+  const Keys& keys = encrypt ? clientKey() : serverKey();
+  testing::PkeyCtx ctx = testing::openSslCryptContext(keys.theirs.get(), encrypt);
+  const Bytes& input = encrypt ? kRecord : keys.cipher;
   std::uint8_t out[256];
   for (auto _ : state) {
     std::size_t outLength = sizeof out;
-    if (EVP_PKEY_decrypt(ctx.get(), out, &outLength, server.cipher.data(), server.cipher.size()) != 1) {
-      state.SkipWithError("decryption failed");
+    if ((encrypt ? EVP_PKEY_encrypt : EVP_PKEY_decrypt)(ctx.get(), out, &outLength, input.data(), input.size()) != 1) {
+      state.SkipWithError("failed");
     }
     benchmark::DoNotOptimize(out);
   }
 }
-BENCHMARK(BM_OpenSslDecrypt510)->Unit(benchmark::kMicrosecond);
+
+constexpr int kKeyRepetitions = 101;
+BENCHMARK(BM_OursKeyGen510)->Iterations(1)->Repetitions(kKeyRepetitions)->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OpenSslKeyGen512)->Iterations(1)->Repetitions(kKeyRepetitions)->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OursEncrypt1024)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_OpenSslCrypt, Encrypt1024, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OursDecrypt510)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_OpenSslCrypt, Decrypt510, false)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -9,28 +9,23 @@
 namespace {
 
 // A fixed byte stream, so that every run uses the same key.
-class CountingSource final : public kestrin::RandomSource {
- public:
+struct FixedStream final : kestrin::RandomSource {
+  std::uint64_t state = 510;
   bool fill(std::uint8_t* out, std::size_t length) override {
     for (std::size_t i = 0; i < length; ++i) {
-      state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
-      out[i] = static_cast<std::uint8_t>(state_ >> 56);
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      out[i] = static_cast<std::uint8_t>(state >> 56);
     }
     return true;
   }
-
- private:
-  std::uint64_t state_ = 510;
 };
 
 struct FixedKey {
   kestrin::RsaPublicKey publicKey{};
   kestrin::RsaPrivateKey privateKey{};
   FixedKey() {
-    CountingSource source;
-    if (kestrin::rsaGenerateKeyPair(publicKey, privateKey, {510, 1}, source) != kestrin::kRsaOk) {
-      __builtin_trap();
-    }
+    FixedStream stream;
+    if (kestrin::rsaGenerateKeyPair(publicKey, privateKey, {510, 1}, stream) != kestrin::kRsaOk) __builtin_trap();
   }
 };
 

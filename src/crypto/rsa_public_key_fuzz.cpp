@@ -9,15 +9,12 @@
 
 namespace {
 
-class CountingSource final : public kestrin::RandomSource {
- public:
+struct CountingSource final : kestrin::RandomSource {
+  std::uint8_t state = 0;
   bool fill(std::uint8_t* out, std::size_t length) override {
-    for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(++state_ | 1);
+    for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(++state | 1);
     return true;
   }
-
- private:
-  std::uint8_t state_ = 0;
 };
 
 }  // namespace

@@ -44,6 +44,25 @@ bool allZero(const std::uint8_t* bytes, std::size_t length) {
   return std::all_of(bytes, bytes + length, [](std::uint8_t b) { return b == 0; });
 }
 
+// Encrypts `message` under the pair's public key and decrypts it again.
+void expectRoundTrip(const KeyPair& pair, const Bytes& message, RandomSource& random) {
+  std::uint8_t cipher[kRsaMaxModulusLength], plain[kRsaMaxModulusLength];
+  std::uint32_t cipherLength = 0, plainLength = 0;
+  ASSERT_EQ(rsaPublicEncrypt(cipher, &cipherLength, message.data(), static_cast<std::uint32_t>(message.size()),
+                             pair.publicKey, random),
+            kRsaOk);
+  EXPECT_EQ(cipherLength, rsaModulusLength(pair.publicKey.bits));
+  ASSERT_EQ(rsaPrivateDecrypt(plain, &plainLength, cipher, cipherLength, pair.privateKey), kRsaOk);
+  EXPECT_EQ(Bytes(plain, plain + plainLength), message);
+}
+
+// A pair whose every byte is 0xA5, to see that a refusal changes nothing.
+KeyPair poisoned() {
+  KeyPair pair;
+  std::memset(&pair, 0xA5, sizeof pair);
+  return pair;
+}
+
 // Builds a block by hand and enciphers it raw, for the decryption checks.
 Bytes rawCipher(const KeyPair& pair, const Bytes& block) {
   std::uint8_t out[kRsaMaxModulusLength];
@@ -102,45 +121,28 @@ TEST(RsaKeyTest, ExponentThreeAndOtherSizesWork) {
     }
     const std::uint32_t modulusLength = rsaModulusLength(pair.publicKey.bits);
     EXPECT_TRUE(rsaValidatePublicKey(pair.publicKey, modulusLength - 11));
-    const Bytes message = pattern(modulusLength - 11);
     ScriptedRandom random(bits);
-    std::uint8_t cipher[kRsaMaxModulusLength], plain[kRsaMaxModulusLength];
-    std::uint32_t cipherLength = 0, plainLength = 0;
-    ASSERT_EQ(rsaPublicEncrypt(cipher, &cipherLength, message.data(),
-                               static_cast<std::uint32_t>(message.size()), pair.publicKey, random),
-              kRsaOk);
-    EXPECT_EQ(cipherLength, modulusLength);
-    ASSERT_EQ(rsaPrivateDecrypt(plain, &plainLength, cipher, cipherLength, pair.privateKey), kRsaOk);
-    EXPECT_EQ(Bytes(plain, plain + plainLength), message);
+    expectRoundTrip(pair, pattern(modulusLength - 11), random);
   }
 }
 
 TEST(RsaKeyTest, RefusalsLeaveBothRecordsUnchanged) {
+  KeyPair pair = poisoned();
   for (std::uint32_t bits : {0u, 39u, 1025u, 65536u}) {
-    RsaPublicKey pub;
-    RsaPrivateKey key;
-    std::memset(&pub, 0xA5, sizeof pub);
-    std::memset(&key, 0xA5, sizeof key);
     ScriptedRandom random;
-    EXPECT_EQ(rsaGenerateKeyPair(pub, key, {bits, 1}, random), kRsaBitsOutOfRange) << bits;
+    EXPECT_EQ(rsaGenerateKeyPair(pair.publicKey, pair.privateKey, {bits, 1}, random), kRsaBitsOutOfRange) << bits;
     EXPECT_EQ(random.drawn(), 0u);
-    EXPECT_EQ(pub.bits, 0xA5A5);
-    EXPECT_EQ(key.coefficient[63], 0xA5);
   }
   // 40 bits: 20-bit primes from 786432 to 1048575.  A start drawn at the top
   // (1048575 = 3 x 349525) has nowhere left to search.
-  RsaPublicKey pub;
-  RsaPrivateKey key;
-  std::memset(&pub, 0xA5, sizeof pub);
-  std::memset(&key, 0xA5, sizeof key);
   ScriptedRandom top;
   top.script({0x01, 0x03, 0xFF, 0xFF});
-  EXPECT_EQ(rsaGenerateKeyPair(pub, key, {40, 1}, top), kRsaNoPrime);
-  EXPECT_EQ(pub.bits, 0xA5A5);
+  EXPECT_EQ(rsaGenerateKeyPair(pair.publicKey, pair.privateKey, {40, 1}, top), kRsaNoPrime);
   ScriptedRandom failing;
   failing.failAfter(40);  // the second prime's draw fails
-  EXPECT_EQ(rsaGenerateKeyPair(pub, key, {510, 1}, failing), kRsaRandomFailed);
-  EXPECT_EQ(key.bits, 0xA5A5);
+  EXPECT_EQ(rsaGenerateKeyPair(pair.publicKey, pair.privateKey, {510, 1}, failing), kRsaRandomFailed);
+  const KeyPair untouched = poisoned();
+  EXPECT_EQ(std::memcmp(&pair, &untouched, sizeof pair), 0);
 }
 
 TEST(RsaKeyTest, EqualPrimesAreDrawnAgain) {
@@ -162,10 +164,6 @@ TEST(RsaKeyTest, EqualPrimesAreDrawnAgain) {
 }
 
 TEST(PrimeSearchTest, TrialDivisionThenFermat) {
-  EXPECT_EQ(kSmallPrimes[0], 3);
-  EXPECT_EQ(kSmallPrimes[1], 5);
-  EXPECT_EQ(kSmallPrimes[kSmallPrimeCount - 1], 8191);
-
   bignum::Digit prime[1];
   // A start equal to a small prime passes its own trial division.
   const bignum::Digit low7[1] = {3}, high7[1] = {101};
@@ -196,14 +194,7 @@ TEST(RsaCryptTest, EveryLengthUpTo53RoundTripsUnder510Bits) {
   ScriptedRandom random(3);
   for (std::uint32_t length = 0; length <= 53; ++length) {
     SCOPED_TRACE(length);
-    const Bytes message = pattern(length);
-    std::uint8_t cipher[kRsaMaxModulusLength], plain[kRsaMaxModulusLength];
-    std::uint32_t cipherLength = 0, plainLength = 0;
-    ASSERT_EQ(rsaPublicEncrypt(cipher, &cipherLength, message.data(), length, pair.publicKey, random),
-              kRsaOk);
-    EXPECT_EQ(cipherLength, 64u);
-    ASSERT_EQ(rsaPrivateDecrypt(plain, &plainLength, cipher, cipherLength, pair.privateKey), kRsaOk);
-    EXPECT_EQ(Bytes(plain, plain + plainLength), message);
+    expectRoundTrip(pair, pattern(length), random);
   }
   const Bytes tooLong = pattern(54);
   std::uint8_t cipher[kRsaMaxModulusLength];
@@ -239,50 +230,40 @@ TEST(RsaCryptTest, DecryptionRejectsMalformedBlocks) {
   const KeyPair& pair = serverKey();
   std::uint8_t plain[kRsaMaxModulusLength];
   std::uint32_t plainLength = 99;
+  auto decrypt = [&](const Bytes& cipher, std::uint32_t length = 64) {
+    return rsaPrivateDecrypt(plain, &plainLength, cipher.data(), length, pair.privateKey);
+  };
+  auto decryptBlock = [&](const Bytes& block) { return decrypt(rawCipher(pair, block)); };
 
-  const Bytes long65(65, 0x01);
-  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, long65.data(), 65, pair.privateKey), kRsaCipherTooLong);
-
+  EXPECT_EQ(decrypt(Bytes(65, 0x01), 65), kRsaCipherTooLong);
   Bytes block(64, 0x5A);
   block[0] = 0x00;
   block[1] = 0x01;
   block[40] = 0x00;
-  Bytes cipher = rawCipher(pair, block);
-  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, cipher.data(), 64, pair.privateKey), kRsaBadBlock);
-
+  EXPECT_EQ(decryptBlock(block), kRsaBadBlock);
   // Not below the modulus.
-  const Bytes modulus(pair.publicKey.modulus + 64, pair.publicKey.modulus + 128);
-  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, modulus.data(), 64, pair.privateKey), kRsaBadBlock);
+  EXPECT_EQ(decrypt(Bytes(pair.publicKey.modulus + 64, pair.publicKey.modulus + 128)), kRsaBadBlock);
+  // Shorter ciphertexts are numbers like any other: 0 is no 00 02 block.
+  EXPECT_EQ(decrypt(block, 0), kRsaBadBlock);
 
   // No zero byte from index 2 on.
   block[1] = 0x02;
   block[40] = 0x5A;
-  cipher = rawCipher(pair, block);
-  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, cipher.data(), 64, pair.privateKey), kRsaNoSeparator);
+  EXPECT_EQ(decryptBlock(block), kRsaNoSeparator);
   EXPECT_EQ(plainLength, 99u);
-
   // A zero in the last byte only: the empty message.
   block[63] = 0x00;
-  cipher = rawCipher(pair, block);
-  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, cipher.data(), 64, pair.privateKey), kRsaOk);
+  EXPECT_EQ(decryptBlock(block), kRsaOk);
   EXPECT_EQ(plainLength, 0u);
-
   // Separator at index 9: seven padding bytes.
   block[9] = 0x00;
-  cipher = rawCipher(pair, block);
-  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, cipher.data(), 64, pair.privateKey),
-            kRsaPaddingTooShort);
+  EXPECT_EQ(decryptBlock(block), kRsaPaddingTooShort);
   EXPECT_EQ(plainLength, 54u);
-
   // Separator at index 10: eight padding bytes are enough.
   block[9] = 0x5A;
   block[10] = 0x00;
-  cipher = rawCipher(pair, block);
-  ASSERT_EQ(rsaPrivateDecrypt(plain, &plainLength, cipher.data(), 64, pair.privateKey), kRsaOk);
+  EXPECT_EQ(decryptBlock(block), kRsaOk);
   EXPECT_EQ(plainLength, 53u);
-
-  // Shorter ciphertexts are numbers like any other.
-  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, cipher.data() + 1, 0, pair.privateKey), kRsaBadBlock);
 }
 
 TEST(RsaCryptTest, InconsistentKeysAreRefusedWithoutOverrun) {

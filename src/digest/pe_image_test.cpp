@@ -29,6 +29,13 @@ std::uint32_t pagesDigest(const PeImage& image, int* result = nullptr) {
 
 std::uint32_t fileDigest(const Bytes& file, int* result = nullptr) { return pagesDigest(load(file), result); }
 
+// The result code of digesting a file's code pages.
+int pagesResult(const Bytes& file) {
+  int result = -1;
+  fileDigest(file, &result);
+  return result;
+}
+
 // Image bytes [address, address + 4099) as a relocation block copies them,
 // with `carry` in the first three bytes and the given fix-ups blanked.
 Bytes pageCopy(const PeImage& image, std::uint32_t address, const Bytes& carry, std::vector<std::size_t> fixUps = {}) {
@@ -190,23 +197,17 @@ TEST(PeImageTest, WalkEndsAfterThePageThatLeavesTheCode) {
 }
 
 TEST(PeImageTest, StatusCodes) {
-  int result = -1;
-  pagesDigest(PeImage{}, &result);
-  EXPECT_EQ(result, kCodePagesNotMz);
+  EXPECT_EQ(pagesResult({}), kCodePagesNotMz);
   TestImage layout = codeImage(1, {{0x1000, {}}});
   layout.directories[pe::kBaseRelocationDirectory] = {};
-  fileDigest(layout.build(), &result);
-  EXPECT_EQ(result, kCodePagesNoRelocations);
+  EXPECT_EQ(pagesResult(layout.build()), kCodePagesNoRelocations);
   // Nothing of the code would be digested: no block, a block only past the
   // code, or no code section at all.
-  fileDigest(codeImage(1, {}).build(), &result);
-  EXPECT_EQ(result, kCodePagesNoCode);
-  fileDigest(codeImage(1, {{0x2000, {highLow(0)}}}).build(), &result);
-  EXPECT_EQ(result, kCodePagesNoCode);
+  EXPECT_EQ(pagesResult(codeImage(1, {}).build()), kCodePagesNoCode);
+  EXPECT_EQ(pagesResult(codeImage(1, {{0x2000, {highLow(0)}}}).build()), kCodePagesNoCode);
   layout = codeImage(1, {{0x1000, {}}});
   layout.sections[0].characteristics = testing::kTestDataFlags;
-  fileDigest(layout.build(), &result);
-  EXPECT_EQ(result, kCodePagesNoCode);
+  EXPECT_EQ(pagesResult(layout.build()), kCodePagesNoCode);
 }
 
 TEST(PeImageTest, LoaderRefusesMalformedFiles) {
@@ -264,14 +265,11 @@ TEST(PeImageTest, BytesOutsideTheImageCountAsZero) {
     Bytes file = layout.build();
     storeLe32(&file[fileOffset(file, 1, 0x400)], block[0]);
     storeLe32(&file[fileOffset(file, 1, 0x404)], block[1]);
-    int result = -1;
-    fileDigest(file, &result);
+    const int result = pagesResult(file);
     EXPECT_TRUE(result == kCodePagesOk || result == kCodePagesNoCode) << block[0] << " " << block[1];
   }
   layout.directories[pe::kBaseRelocationDirectory] = {0x7FFFFFF0u, 8};
-  int result = -1;
-  fileDigest(layout.build(), &result);
-  EXPECT_EQ(result, kCodePagesNoCode);
+  EXPECT_EQ(pagesResult(layout.build()), kCodePagesNoCode);
 }
 
 }  // namespace

@@ -25,38 +25,27 @@ ClientSession* session(std::uint32_t userId, std::uint32_t wonId, GameServer* ga
 
 using testing::tcpPair;
 
-TEST(GameServerTest, AttachesAtMost63Clients) {
+TEST(GameServerTest, AttachesAtMost63ClientsAndFindsThemByBothIdsExactly) {
   testing::TestGame t;
-  for (int i = 0; i < 63; ++i) ASSERT_TRUE(attachClient(*t.game, session(i + 1, 0)));
+  for (std::uint32_t i = 0; i < 63; ++i) ASSERT_TRUE(attachClient(*t.game, session(i + 1, 1000 + i)));
   ClientSession* extra = session(99, 0);
   EXPECT_FALSE(attachClient(*t.game, extra));
   EXPECT_EQ(t.game->clientCount, 63u);
   delete extra;
-}
-
-TEST(GameServerTest, FindClientNeedsBothIdsExactly) {
-  testing::TestGame t;
-  attachClient(*t.game, session(12, 345));
-  attachClient(*t.game, session(13, 346));
-  EXPECT_EQ(findClient(*t.game, 13, 346), 1);
-  EXPECT_EQ(findClient(*t.game, 12, 999), -1);
-  EXPECT_EQ(findClient(*t.game, 0, 345), -1);
+  EXPECT_EQ(findClient(*t.game, 13, 1012), 12);
+  EXPECT_EQ(findClient(*t.game, 13, 999), -1);
+  EXPECT_EQ(findClient(*t.game, 0, 1012), -1);
 }
 
 TEST(GameServerTest, RemovingAClientClosesTheGapAndThatStepGoesOn) {
   testing::OutputCapture output;
   testing::TestGame t;
-  ClientSession* first = session(1, 0);
-  ClientSession* second = session(2, 0);
-  ClientSession* third = session(3, 0);
-  attachClient(*t.game, first);
-  attachClient(*t.game, second);
-  attachClient(*t.game, third);
-  first->closed = true;
-  second->closed = true;
+  ClientSession* sessions[3];
+  for (std::uint32_t i = 0; i < 3; ++i) attachClient(*t.game, sessions[i] = session(i + 1, 0));
+  sessions[0]->closed = sessions[1]->closed = true;
   runClients(*t.game);
   ASSERT_EQ(t.game->clientCount, 1u);
-  EXPECT_EQ(t.game->clients[0], third);
+  EXPECT_EQ(t.game->clients[0], sessions[2]);
   EXPECT_EQ(output.text(),
             "Client 0 disconnected [total: 2]\nClient 0 disconnected [total: 1]\n");
 }

@@ -40,11 +40,17 @@ TEST_F(PlayerTablesTest, LookupsTreatZeroAsAnyValue) {
   EXPECT_EQ(findStatus(*game, 13, 4294967295u), 1);
   EXPECT_EQ(findStatus(*game, 13, 345), -1);
 
-  addUser(12, 345, "Alice");
+  addUser(12, 345, "Alice with blanks");
   addUser(13, 99, "Bob");
   EXPECT_TRUE(findUser(*game, 13, 0));
   EXPECT_TRUE(findUser(*game, 0, 345));
   EXPECT_FALSE(findUser(*game, 13, 345));
+  // The name is copied whole, or the buffer left alone.
+  char name[kPlayerNameSize] = "untouched";
+  EXPECT_FALSE(userName(*game, 12, 999, name));
+  EXPECT_STREQ(name, "untouched");
+  EXPECT_TRUE(userName(*game, 0, 345, name));
+  EXPECT_STREQ(name, "Alice with blanks");
 }
 
 TEST_F(PlayerTablesTest, FreedRowsKeepTheirIdsButAreNotFound) {
@@ -80,16 +86,6 @@ TEST_F(PlayerTablesTest, FullTableGivesNoRowButStillPrints) {
   EXPECT_EQ(addStatus(*game), -1);
   EXPECT_EQ(output.text(), "Adding status record\n");
   EXPECT_EQ(game->statusRecordCount, kMaxStatusRecords);
-}
-
-TEST_F(PlayerTablesTest, UserNameCopiesTheWholeNameOrLeavesTheBuffer) {
-  addUser(12, 345, "Alice with blanks");
-  char name[kPlayerNameSize];
-  std::strcpy(name, "untouched");
-  EXPECT_FALSE(userName(*game, 12, 999, name));
-  EXPECT_STREQ(name, "untouched");
-  EXPECT_TRUE(userName(*game, 0, 345, name));
-  EXPECT_STREQ(name, "Alice with blanks");
 }
 
 }  // namespace

@@ -52,7 +52,6 @@ class ReconciliationTest : public ::testing::Test {
   testing::TestGame t;
 };
 
-
 TEST_F(ReconciliationTest, RunsEveryTenSecondsAndAlwaysQueuesThePolls) {
   t.game->nextReconcileTime = t.now;
   reconcile(*t.game);
@@ -161,14 +160,6 @@ TEST_F(ReconciliationTest, PlayerWhoLostTheClientIsKickedNotBanned) {
   listPlayer("Eve", 70, 7000, 1, 0);
   pass(&queued);
   EXPECT_EQ(queued, (Strings{"3 #70", "2 ", "1 "}));
-}
-
-TEST_F(ReconciliationTest, NothingIsQueuedWhileThePasswordIsRefused) {
-  listPlayer("Frank", 80, 8000, 5, 0);
-  t.game->rconReady.store(false);
-  Strings queued;
-  pass(&queued);
-  EXPECT_TRUE(queued.empty());
 }
 
 }  // namespace

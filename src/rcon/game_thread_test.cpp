@@ -66,12 +66,10 @@ TEST(GameThreadTest, RefusedCommandLeadsToAFreshChallenge) {
     return Strings{testing::datagram("l")};
   });
   testing::TestGame t;
+  peer.aim(*t.game);
   t.game->rconReady.store(false);
   std::strcpy(t.game->externalIp, "203.0.113.5");
-  std::strcpy(t.game->address, "127.0.0.1");
-  t.game->port = peer.port();
   std::strcpy(t.game->rconPassword, "pw");
-  platform::udpOpen(0, &t.game->socket);
 
   gameThreadStep(*t.game);
   EXPECT_TRUE(t.game->rconConnected.load());

@@ -15,34 +15,22 @@
 namespace kestrin {
 namespace {
 
-TEST(StatusLineTest, MinutesAndSecondsForm) {
-  StatusRecord row;
-  ASSERT_TRUE(parseStatusLine("# 1  \"Alice\" 12 345678   3 12:34   48    0 198.51.100.7:27005", &row));
-  EXPECT_EQ(row.slot, 1);
-  EXPECT_STREQ(row.name, "Alice");
-  EXPECT_EQ(row.userId, 12u);
-  EXPECT_EQ(row.wonId, 345678u);
-  EXPECT_EQ(row.frags, 3);
-  EXPECT_EQ(row.hours, 0);
-  EXPECT_EQ(row.minutes, 12);
-  EXPECT_EQ(row.seconds, 34);
-  EXPECT_EQ(row.ping, 48);
-  EXPECT_EQ(row.loss, 0);
-  EXPECT_EQ(row.ip[0], 198);
-  EXPECT_EQ(row.ip[3], 7);
-  EXPECT_EQ(row.port, 27005);
+// The parsed fields of a status line, "" when it is refused.
+std::string statusFields(const char* line) {
+  StatusRecord r;
+  if (!parseStatusLine(line, &r)) return "";
+  char text[400];
+  std::snprintf(text, sizeof text, "%d|%s|%u|%u|%d|%d:%d:%d|%d|%d|%d.%d.%d.%d:%d", r.slot, r.name, r.userId,
+                r.wonId, r.frags, r.hours, r.minutes, r.seconds, r.ping, r.loss, r.ip[0], r.ip[1], r.ip[2], r.ip[3],
+                r.port);
+  return text;
 }
 
-TEST(StatusLineTest, HoursFormAndTheLargestWonId) {
-  StatusRecord row;
-  ASSERT_TRUE(parseStatusLine("#12 \"Bob The Long Name\" 13 4294967295  -2  1:02:03   97    2 10.0.0.300:1", &row));
-  EXPECT_STREQ(row.name, "Bob The Long Name");
-  EXPECT_EQ(row.wonId, 4294967295u);
-  EXPECT_EQ(row.frags, -2);
-  EXPECT_EQ(row.hours, 1);
-  EXPECT_EQ(row.minutes, 2);
-  EXPECT_EQ(row.seconds, 3);
-  EXPECT_EQ(row.ip[3], 300 & 0xFF);
+TEST(StatusLineTest, BothTimeFormsAndTheLargestWonId) {
+  EXPECT_EQ(statusFields("# 1  \"Alice\" 12 345678   3 12:34   48    0 198.51.100.7:27005"),
+            "1|Alice|12|345678|3|0:12:34|48|0|198.51.100.7:27005");
+  EXPECT_EQ(statusFields("#12 \"Bob The Long Name\" 13 4294967295  -2  1:02:03   97    2 10.0.0.300:1"),
+            "12|Bob The Long Name|13|4294967295|-2|1:2:3|97|2|10.0.0.44:1");
 }
 
 TEST(StatusLineTest, OtherLinesAndOverflowingNumbersAreRefused) {

@@ -14,24 +14,25 @@ namespace kestrin {
 namespace {
 
 using testing::datagram;
+using Strings = std::vector<std::string>;
 
-// Collects datagrams back to back as pollReceive does and assembles them.
-struct Collection {
+// A peer script that answers every request with the same datagrams.
+testing::RconPeer::Script always(Strings datagrams) {
+  return [datagrams](const std::string&) { return datagrams; };
+}
+
+// Assembles datagrams held back to back, as pollReceive collects them;
+// "(waiting)" when the collection is not complete.
+std::string assembled(const Strings& datagrams) {
   std::string bytes;
   std::vector<std::uint32_t> ends;
-  Collection& add(const std::string& d) {
-    bytes += d;
-    ends.push_back(static_cast<std::uint32_t>(bytes.size()));
-    return *this;
-  }
-  bool assemble(std::string* reply) const {
-    std::vector<char> out(bytes.size() + 2);
-    bool complete = assembleReply(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-                                  ends.data(), ends.size(), out.data(), out.size());
-    if (complete) *reply = out.data();
-    return complete;
-  }
-};
+  for (const std::string& d : datagrams) ends.push_back(static_cast<std::uint32_t>((bytes += d).size()));
+  std::vector<char> out(bytes.size() + 2);
+  return assembleReply(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), ends.data(),
+                       ends.size(), out.data(), out.size())
+             ? out.data()
+             : "(waiting)";
+}
 
 TEST(ReplyCollectionTest, FindReplyStartNeedsAPrefixAndAFinalZero) {
   auto start = [](const std::string& b) {
@@ -45,40 +46,21 @@ TEST(ReplyCollectionTest, FindReplyStartNeedsAPrefixAndAFinalZero) {
   EXPECT_EQ(start(datagram("lone") + datagram("ltwo")), static_cast<long>(datagram("lone").size() + 4));
 }
 
-TEST(ReplyCollectionTest, SplitRepliesAreJoinedInArrivalOrder) {
-  std::string reply;
-  ASSERT_TRUE(Collection().add(datagram("l# 1 \"Al")).add(datagram("ice\" 12 3")).add(datagram("l4 1\n")).assemble(&reply));
-  // The middle datagram is no l-reply: passed over.
-  EXPECT_EQ(reply, "l# 1 \"Al4 1\n");
-  ASSERT_TRUE(Collection().add(datagram("lfirst half, ")).add(datagram("lsecond half\n")).assemble(&reply));
-  EXPECT_EQ(reply, "lfirst half, second half\n");
+TEST(ReplyCollectionTest, LRepliesAreJoinedInArrivalOrder) {
+  // Datagrams that are no l-reply are passed over.
+  EXPECT_EQ(assembled({datagram("l# 1 \"Al"), datagram("ice\" 12 3"), datagram("l4 1\n")}), "l# 1 \"Al4 1\n");
+  EXPECT_EQ(assembled({datagram("lfirst half, "), datagram("lsecond half\n")}), "lfirst half, second half\n");
+  EXPECT_EQ(assembled({datagram("9No challenge for your address.\n"), datagram("lBad rcon_password.\nBad challenge.\n")}),
+            "lBad rcon_password.\nBad challenge.\n");
+  // Without any l-reply the last datagram is the reply.
+  EXPECT_EQ(assembled({datagram("9old"), datagram("challenge rcon 4242\n")}), "challenge rcon 4242\n");
+  EXPECT_EQ(assembled({datagram("")}), "");
+  // An unfinished last datagram means waiting on.
+  EXPECT_EQ(assembled({datagram("lfirst"), "\xFF\xFF\xFF\xFFlsecond"}), "(waiting)");
+  EXPECT_EQ(assembled({"no prefix at all"}), "(waiting)");
 }
 
-TEST(ReplyCollectionTest, RefusalAfterAChallengeNoticeIsTheReply) {
-  std::string reply;
-  ASSERT_TRUE(Collection()
-                  .add(datagram("9No challenge for your address.\n"))
-                  .add(datagram("lBad rcon_password.\nBad challenge.\n"))
-                  .assemble(&reply));
-  EXPECT_EQ(reply, "lBad rcon_password.\nBad challenge.\n");
-}
-
-TEST(ReplyCollectionTest, WithoutAnyLReplyTheLastDatagramIsTheReply) {
-  std::string reply;
-  ASSERT_TRUE(Collection().add(datagram("9old")).add(datagram("challenge rcon 4242\n")).assemble(&reply));
-  EXPECT_EQ(reply, "challenge rcon 4242\n");
-  ASSERT_TRUE(Collection().add(datagram("")).assemble(&reply));
-  EXPECT_EQ(reply, "");
-}
-
-TEST(ReplyCollectionTest, AnUnfinishedLastDatagramMeansWaitingOn) {
-  std::string reply = "unchanged";
-  EXPECT_FALSE(Collection().add(datagram("lfirst")).add("\xFF\xFF\xFF\xFFlsecond").assemble(&reply));
-  EXPECT_FALSE(Collection().add("no prefix at all").assemble(&reply));
-  EXPECT_EQ(reply, "unchanged");
-}
-
-TEST(ChallengeTest, ReadsTwoWordsAndAnUnsignedNumber) {
+TEST(ChallengeTest, ReadsTwoWordsAndAnUnsignedNumberAndAddresses) {
   std::uint32_t id = 0;
   EXPECT_TRUE(parseChallenge("challenge rcon 4242\n", &id));
   EXPECT_EQ(id, 4242u);
@@ -88,9 +70,7 @@ TEST(ChallengeTest, ReadsTwoWordsAndAnUnsignedNumber) {
   EXPECT_FALSE(parseChallenge("challenge rcon 4294967296\n", &id));
   EXPECT_FALSE(parseChallenge("challenge rcon -1\n", &id));
   EXPECT_FALSE(parseChallenge("", &id));
-}
-
-TEST(ChallengeTest, AddressesMustBeDottedIpv4) {
+  // Game-server addresses are dotted IPv4 only.
   std::uint32_t a = 0;
   EXPECT_TRUE(parseIpv4Address("127.0.0.1", &a));
   EXPECT_EQ(a, 0x7F000001u);
@@ -111,9 +91,7 @@ class RconCommandTest : public ::testing::Test {
 };
 
 TEST_F(RconCommandTest, JoinsASplitReplyAndFormatsTheRequest) {
-  testing::RconPeer peer([](const std::string&) {
-    return std::vector<std::string>{datagram("lpart one, "), datagram("lpart two\n")};
-  });
+  testing::RconPeer peer(always({datagram("lpart one, "), datagram("lpart two\n")}));
   aim(peer);
   const char* reply = rconCommand(*game, "status", "");
   ASSERT_NE(reply, nullptr);
@@ -126,7 +104,7 @@ TEST_F(RconCommandTest, JoinsASplitReplyAndFormatsTheRequest) {
 }
 
 TEST_F(RconCommandTest, LeftoversOfAnEarlierRequestAreDropped) {
-  testing::RconPeer peer([](const std::string&) { return std::vector<std::string>{datagram("lfresh\n")}; });
+  testing::RconPeer peer(always({datagram("lfresh\n")}));
   aim(peer);
   peer.send(platform::Endpoint{platform::kLoopbackAddress, platform::localPort(game->socket)},
             datagram("lstale reply of a timed-out request\n"));
@@ -136,17 +114,14 @@ TEST_F(RconCommandTest, LeftoversOfAnEarlierRequestAreDropped) {
 }
 
 TEST_F(RconCommandTest, DatagramsFromAnyOtherSenderAreIgnored) {
-  testing::RconPeer peer([](const std::string&) {
-    return std::vector<std::string>{"OTHER:" + datagram("l# 1 \"Mallory\" 66 666 0 05:00 1 0 6.6.6.6:6\n"),
-                                    datagram("lgenuine\n")};
-  });
+  testing::RconPeer peer(always(
+      {"OTHER:" + datagram("l# 1 \"Mallory\" 66 666 0 05:00 1 0 6.6.6.6:6\n"), datagram("lgenuine\n")}));
   aim(peer);
   EXPECT_STREQ(rconCommand(*game, "status", ""), "lgenuine\n");
 }
 
 TEST_F(RconCommandTest, RefusalsClearReadyAndConnected) {
-  std::string answer = "lBad rcon_password.\n";
-  testing::RconPeer peer([&](const std::string&) { return std::vector<std::string>{datagram(answer)}; });
+  testing::RconPeer peer(always({datagram("lBad rcon_password.\n")}));
   aim(peer);
   game->rconReady.store(true);
   game->rconConnected.store(true);
@@ -158,7 +133,7 @@ TEST_F(RconCommandTest, RefusalsClearReadyAndConnected) {
 }
 
 TEST_F(RconCommandTest, AReplyWithoutItsLetterIsAnError) {
-  testing::RconPeer peer([](const std::string&) { return std::vector<std::string>{datagram("9No challenge for your address.\n")}; });
+  testing::RconPeer peer(always({datagram("9No challenge for your address.\n")}));
   aim(peer);
   game->rconConnected.store(true);
   EXPECT_EQ(rconCommand(*game, "status", ""), nullptr);
@@ -167,7 +142,7 @@ TEST_F(RconCommandTest, AReplyWithoutItsLetterIsAnError) {
 }
 
 TEST_F(RconCommandTest, ARequestLongerThanItsBufferIsNotSent) {
-  testing::RconPeer peer([](const std::string&) { return std::vector<std::string>{datagram("l")}; });
+  testing::RconPeer peer(always({datagram("l")}));
   aim(peer);
   std::string text(240, 'x');
   EXPECT_EQ(rconCommand(*game, "say", text.c_str()), nullptr);
@@ -180,10 +155,10 @@ TEST_F(RconCommandTest, ARequestLongerThanItsBufferIsNotSent) {
 
 TEST_F(RconCommandTest, ConnectStepTakesTheChallengeAndWritesTheMarker) {
   testing::RconPeer peer([](const std::string& request) {
-    if (request == "challenge rcon") return std::vector<std::string>{datagram("challenge rcon 777\n")};
+    if (request == "challenge rcon") return Strings{datagram("challenge rcon 777\n")};
     if (request == "rcon 777 \"pw\" sv_contact ")
-      return std::vector<std::string>{datagram("l\"sv_contact\" is \"admin@example.org{KESTRIN REQ}{1.2.3.4}\"\n")};
-    return std::vector<std::string>{datagram("l")};
+      return Strings{datagram("l\"sv_contact\" is \"admin@example.org{KESTRIN REQ}{1.2.3.4}\"\n")};
+    return Strings{datagram("l")};
   });
   aim(peer);
   std::strcpy(game->externalIp, "203.0.113.5");
@@ -196,7 +171,7 @@ TEST_F(RconCommandTest, ConnectStepTakesTheChallengeAndWritesTheMarker) {
 }
 
 TEST_F(RconCommandTest, UnreadableChallengeFailsTheConnectStep) {
-  testing::RconPeer peer([](const std::string&) { return std::vector<std::string>{datagram("challenge rcon\n")}; });
+  testing::RconPeer peer(always({datagram("challenge rcon\n")}));
   aim(peer);
   EXPECT_FALSE(requestChallenge(*game));
   EXPECT_EQ(output.text(), "Couldn't not parse challenge message\n");

@@ -14,15 +14,13 @@
 namespace kestrin {
 namespace {
 
+// An image whose header names `payloadSize` bytes, by default the payload's.
 std::string image(std::uint16_t version, std::uint32_t activation, const std::string& payload,
-                  std::uint32_t payloadSize) {
+                  std::uint32_t payloadSize = UINT32_MAX) {
   std::uint8_t header[wire::kImageHeaderSize];
-  writeImageHeader(version, activation, payloadSize, header);
+  writeImageHeader(version, activation,
+                   payloadSize == UINT32_MAX ? static_cast<std::uint32_t>(payload.size()) : payloadSize, header);
   return std::string(reinterpret_cast<char*>(header), sizeof header) + payload;
-}
-
-std::string image(std::uint16_t version, std::uint32_t activation, const std::string& payload) {
-  return image(version, activation, payload, static_cast<std::uint32_t>(payload.size()));
 }
 
 ImageCheck check(const std::string& bytes, ImageHeader* header) {

@@ -16,13 +16,8 @@ int markers(const std::string& value) {
 }
 
 TEST(MonitoringContactTest, SameGameServerTwiceIsWatchedOnceAndMarkersAreReplaced) {
-  sim::GameServerSim::Options first;
-  first.port = 27015;
-  sim::GameServerSim simA(first);
-  sim::GameServerSim::Options second;
-  second.port = 27016;
-  second.password = "other";
-  sim::GameServerSim simB(second);
+  sim::GameServerSim simA({.port = 27015});
+  sim::GameServerSim simB({.port = 27016, .password = "other"});
   ASSERT_TRUE(simA.running() && simB.running());
   // A marker of an earlier run sits behind the administrator's text.
   simA.setCvar("sv_contact", "admin@example.org{KESTRIN REQ}{198.51.100.1}");

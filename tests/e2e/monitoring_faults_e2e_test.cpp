@@ -9,10 +9,7 @@ namespace kestrin::e2e {
 namespace {
 
 TEST(MonitoringFaultsTest, WrongPasswordIsProbedEvery30Seconds) {
-  sim::GameServerSim::Options options;
-  options.port = 27015;
-  options.password = "right";
-  sim::GameServerSim sim(options);
+  sim::GameServerSim sim({.port = 27015, .password = "right"});
   ASSERT_TRUE(sim.running());
   ScratchDir dir;
   dir.write("kestrinsv.cfg", gameSection(27015, "wrong"));
@@ -40,9 +37,7 @@ TEST(MonitoringFaultsTest, WrongPasswordIsProbedEvery30Seconds) {
 }
 
 TEST(MonitoringFaultsTest, SilentGameServerIsTakenUpAgainWhenItAnswers) {
-  sim::GameServerSim::Options options;
-  options.port = 27015;
-  sim::GameServerSim sim(options);
+  sim::GameServerSim sim({.port = 27015});
   ASSERT_TRUE(sim.running());
   sim.addPlayer(player("Alice", 12, 345678));
   ScratchDir dir;

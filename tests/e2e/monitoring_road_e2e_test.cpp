@@ -13,9 +13,7 @@ namespace {
 constexpr int kPassMs = 30000;  // a 10 s pass plus the polls, with room
 
 TEST(MonitoringRoadTest, PlayerWithoutClientIsNoticedThenBannedAndKicked) {
-  sim::GameServerSim::Options options;
-  options.port = 27015;
-  sim::GameServerSim sim(options);
+  sim::GameServerSim sim({.port = 27015});
   ASSERT_TRUE(sim.running());
   sim.addPlayer(player("Alice", 12, 345678));
   sim.addPlayer(player("HLTV Proxy", 20, 4294967295u, 600));

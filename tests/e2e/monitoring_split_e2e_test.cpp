@@ -9,9 +9,7 @@ namespace kestrin::e2e {
 namespace {
 
 TEST(MonitoringSplitTest, EveryPlayerOfASplitStatusIsJudgedAndSpoofsAreIgnored) {
-  sim::GameServerSim::Options options;
-  options.port = 27015;
-  sim::GameServerSim sim(options);
+  sim::GameServerSim sim({.port = 27015});
   ASSERT_TRUE(sim.running());
   for (std::uint32_t i = 1; i <= 30; ++i)
     sim.addPlayer(player("Player Number " + std::to_string(i), 100 + i, 500000 + i, 10));

@@ -20,7 +20,7 @@
 namespace kestrin::e2e {
 namespace {
 
-std::string imageTool() {
+std::string imageToolPath() {
   const char* binary = std::getenv("KESTRIN_BINARY_DIR");
   return std::string(binary != nullptr ? binary : ".") + "/bin/kestrin-image";
 }
@@ -44,6 +44,9 @@ CommandResult run(const std::string& command) {
 
 std::string shellQuoted(const std::string& path) { return "'" + path + "'"; }
 
+// Runs kestrin-image with `arguments`.
+CommandResult imageTool(const std::string& arguments) { return run(shellQuoted(imageToolPath()) + " " + arguments); }
+
 std::string payloadLibrary() {
   const char* plain = std::getenv("KESTRIN_PAYLOAD_LIBRARY");
   return plain != nullptr ? plain : libraryPath();
@@ -61,10 +64,10 @@ TEST(ServerUpdateTest, HostInstallsTheNewLibraryAndRunsIt) {
   ASSERT_EQ(strip.status, 0) << strip.output;
   ASSERT_LE(std::filesystem::file_size(payload), wire::kImageBufferSize - wire::kImageHeaderSize)
       << "the stripped library no longer fits an update image";
-  CommandResult made = run(shellQuoted(imageTool()) + " make --version 1004 --activation 0 --payload " +
-                 shellQuoted(payload) + " --out " + shellQuoted(dir.file("server1004.img")));
+  CommandResult made = imageTool("make --version 1004 --activation 0 --payload " + shellQuoted(payload) + " --out " +
+                                  shellQuoted(dir.file("server1004.img")));
   ASSERT_EQ(made.status, 0) << made.output;
-  CommandResult shown = run(shellQuoted(imageTool()) + " show " + shellQuoted(dir.file("server1004.img")));
+  CommandResult shown = imageTool("show " + shellQuoted(dir.file("server1004.img")));
   EXPECT_EQ(shown.status, 0);
   EXPECT_NE(shown.output.find("version:         1004\n"), std::string::npos) << shown.output;
   EXPECT_NE(shown.output.find("size:            matches\n"), std::string::npos) << shown.output;
@@ -110,27 +113,23 @@ TEST(ImageToolTest, ShowRefusesBadImages) {
   dir.write("size", sim::makeImage(3, 0, "payload", 9));
   dir.write("cldll.dat", sim::makeImage(4, 7000, "client"));
 
-  CommandResult shortImage = run(shellQuoted(imageTool()) + " show " + shellQuoted(dir.file("short")));
-  EXPECT_EQ(shortImage.status, 1);
-  EXPECT_NE(shortImage.output.find("too short"), std::string::npos) << shortImage.output;
-  CommandResult magic = run(shellQuoted(imageTool()) + " show " + shellQuoted(dir.file("magic")));
-  EXPECT_EQ(magic.status, 1);
-  EXPECT_NE(magic.output.find("bad magic 4D 5A, expected 4B 55"), std::string::npos) << magic.output;
-  CommandResult size = run(shellQuoted(imageTool()) + " show " + shellQuoted(dir.file("size")));
-  EXPECT_EQ(size.status, 1);
-  EXPECT_NE(size.output.find("size mismatch, header says 9 bytes, 7 follow"), std::string::npos)
-      << size.output;
-  CommandResult client = run(shellQuoted(imageTool()) + " show " + shellQuoted(dir.file("cldll.dat")));
-  EXPECT_EQ(client.status, 0);
-  EXPECT_NE(client.output.find("activation time: 7000\n"), std::string::npos) << client.output;
+  auto expectShow = [&](const char* file, int status, const char* text) {
+    CommandResult shown = imageTool("show " + shellQuoted(dir.file(file)));
+    EXPECT_EQ(shown.status, status) << file;
+    EXPECT_NE(shown.output.find(text), std::string::npos) << shown.output;
+  };
+  expectShow("short", 1, "too short");
+  expectShow("magic", 1, "bad magic 4D 5A, expected 4B 55");
+  expectShow("size", 1, "size mismatch, header says 9 bytes, 7 follow");
+  expectShow("cldll.dat", 0, "activation time: 7000\n");
 
-  CommandResult tooLarge = run("head -c 200000 /dev/zero > " + shellQuoted(dir.file("big")) + " && " +
-                     shellQuoted(imageTool()) + " make --version 1 --activation 0 --payload " +
-                     shellQuoted(dir.file("big")) + " --out " + shellQuoted(dir.file("big.img")));
+  dir.write("big", std::string(200000, '\0'));
+  CommandResult tooLarge = imageTool("make --version 1 --activation 0 --payload " + shellQuoted(dir.file("big")) +
+                                     " --out " + shellQuoted(dir.file("big.img")));
   EXPECT_EQ(tooLarge.status, 1) << tooLarge.output;
   EXPECT_FALSE(dir.exists("big.img"));
-  CommandResult badVersion = run(shellQuoted(imageTool()) + " make --version 70000 --activation 0 --payload " +
-                       shellQuoted(dir.file("short")) + " --out " + shellQuoted(dir.file("x.img")));
+  CommandResult badVersion = imageTool("make --version 70000 --activation 0 --payload " +
+                                       shellQuoted(dir.file("short")) + " --out " + shellQuoted(dir.file("x.img")));
   EXPECT_EQ(badVersion.status, 2) << badVersion.output;
 }
 

@@ -17,22 +17,18 @@
 
 namespace kestrin::testing {
 
-struct BnFree {
-  void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
+// Owners that release OpenSSL objects with their free functions.
+template <auto Free>
+struct Release {
+  template <typename T>
+  void operator()(T* object) const {
+    Free(object);
+  }
 };
-struct BnCtxFree {
-  void operator()(BN_CTX* ctx) const { BN_CTX_free(ctx); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
-using BnCtx = std::unique_ptr<BN_CTX, BnCtxFree>;
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using Bn = std::unique_ptr<BIGNUM, Release<BN_clear_free>>;
+using BnCtx = std::unique_ptr<BN_CTX, Release<BN_CTX_free>>;
+using Pkey = std::unique_ptr<EVP_PKEY, Release<EVP_PKEY_free>>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Release<EVP_PKEY_CTX_free>>;
 
 inline Bn fieldBn(const std::uint8_t* field, std::size_t size) {
   return Bn(BN_bin2bn(field, static_cast<int>(size), nullptr));
@@ -44,8 +40,7 @@ inline bool toField(const BIGNUM* bn, std::uint8_t* field, std::size_t size) {
 
 // An OpenSSL key pair built from the components of ours; null on failure.
 inline Pkey toOpenSsl(const RsaPrivateKey& key) {
-  std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)> builder(OSSL_PARAM_BLD_new(),
-                                                                          OSSL_PARAM_BLD_free);
+  std::unique_ptr<OSSL_PARAM_BLD, Release<OSSL_PARAM_BLD_free>> builder(OSSL_PARAM_BLD_new());
   const std::pair<const char*, Bn> parts[] = {
       {OSSL_PKEY_PARAM_RSA_N, fieldBn(key.modulus, sizeof key.modulus)},
       {OSSL_PKEY_PARAM_RSA_E, fieldBn(key.publicExponent, sizeof key.publicExponent)},
