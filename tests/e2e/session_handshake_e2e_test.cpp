@@ -10,7 +10,7 @@ namespace kestrin::e2e {
 namespace {
 
 TEST(SessionHandshakeTest, ClientIsHandedToTheSecondGameWhereItsPlayerIsListed) {
-  auto first = startGame(27015, {player("Bob", 30, 3000, 40)});
+  auto first = startGame(27015, {player("Bob", 30, 3000, 0)});
   auto second = startGame(27016, {player("Alice", 12, 345, 40)});
   ScratchDir dir;
   dir.write("kestrinsv.cfg", gameSection(27015) + gameSection(27016));
@@ -24,6 +24,11 @@ TEST(SessionHandshakeTest, ClientIsHandedToTheSecondGameWhereItsPlayerIsListed) 
       << host.output() << eventsOf(client);
   EXPECT_EQ(client.serverCipherLength(), 64u);
   EXPECT_TRUE(host.waitForOutput("Client connected [total: 1]\n"));
+  // The second game's reconciliation joins the client to its player.
+  ASSERT_TRUE(waitUntil([&] { return second->countAccepted("say Alice has joined with the Kestrin client") == 1; },
+                        60000))
+      << host.output();
+  EXPECT_EQ(first->countAccepted("say"), 0);
 
   // The session left the pending list for good: no handshake limit applies.
   const int timeouts = host.countInOutput("Client timeout...\n");
