@@ -200,7 +200,7 @@ TEST_F(ClientMessagesTest, WrongCheckValueIsSaidLoggedBannedAndKicked) {
   EXPECT_TRUE(testing::readBytes(client, 1).empty());
   EXPECT_TRUE(session->closed);
 
-  std::ifstream log("kestrin.log", std::ios::binary);
+  std::ifstream log("kestrin.log");
   std::stringstream text;
   text << log.rdbuf();
   EXPECT_TRUE(std::regex_match(text.str(),

@@ -26,8 +26,9 @@ StatusRecord row(const std::string& name, std::uint32_t wonId) {
   return r;
 }
 
+// Read as text: the log is a text file, with the platform's line ends.
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
