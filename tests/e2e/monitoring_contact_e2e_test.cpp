@@ -77,8 +77,8 @@ TEST(MonitoringContactTest, InvalidSectionsStopStartUp) {
            Case{"[game]\nexternalip 1.2.3.4\n", "Error: Rcon parameter not found in game section 0\n"},
            Case{gameSection(27015, std::string(40, 'p')), "Error: Rcon password longer than 31 characters\n"},
            Case{"[game]\nrcon 127.0.0.1:27015 pw\n", "Error: Exeternalip entry not found\n"},
-           Case{gameSection(27015, "pw", "1.2.3.4", "chkpath /nonexistent\nchkdll CLIENT.DLL\n"),
-                "Error: Client.dll checksum has to be enabled\n"},
+           Case{gameSection(27015, "pw", "1.2.3.4", "chkpath /nonexistent\nchkdll client.dll\n"),
+                "Game: Can't open dll /nonexistent/client.dll\n"},
        }) {
     ScratchDir dir;
     dir.write("kestrinsv.cfg", c.config);
