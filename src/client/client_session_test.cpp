@@ -65,11 +65,6 @@ class SessionFramingTest : public ::testing::Test {
   testing::OutputCapture output;
 };
 
-TEST_F(SessionFramingTest, StartAwaitsTheHelloFromNow) {
-  EXPECT_EQ(session->state, SessionState::kAwaitingHello);
-  EXPECT_EQ(session->connectTime, 50000u);
-}
-
 TEST_F(SessionFramingTest, FrameInTwoPiecesIsHandedOnWhenComplete) {
   Bytes hello = plainFrame(1, 288);
   EXPECT_EQ(feed(Bytes(hello.begin(), hello.begin() + 100)), nullptr);
