@@ -15,8 +15,11 @@
 namespace kestrin {
 namespace {
 
+const std::uint32_t kNow = 100000;
+
 ClientSession* session(std::uint32_t userId, std::uint32_t wonId, GameServer* game = nullptr) {
   auto* s = new ClientSession();
+  s->clock = &kNow;
   s->userId = userId;
   s->wonId = wonId;
   s->game = game;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "game/game_server.h"
+#include "platform/platform.h"
 
 namespace kestrin::testing {
 
@@ -33,6 +35,32 @@ struct TestGame {
     }
     return out;
   }
+};
+
+// Runs the test in a fresh folder of its own, for code that writes files in
+// the working directory; the folder goes when the object dies.
+class ScopedWorkingDirectory {
+ public:
+  ScopedWorkingDirectory() : previous_(std::filesystem::current_path()) {
+    static int counter = 0;
+    path_ = std::filesystem::temp_directory_path() /
+            ("kestrin-game-test-" + std::to_string(platform::milliseconds()) + "-" + std::to_string(++counter));
+    std::filesystem::create_directories(path_);
+    std::filesystem::current_path(path_);
+  }
+  ~ScopedWorkingDirectory() {
+    std::filesystem::current_path(previous_);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
+  ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path previous_;
+  std::filesystem::path path_;
 };
 
 }  // namespace kestrin::testing

@@ -139,17 +139,43 @@ TEST_F(ReconciliationTest, ClientsAreJoinedOnceAndDroppedWhenTheirPlayerLeaves) 
   session->userId = 60;
   session->wonId = 6000;
   session->game = t.game.get();
+  session->clock = &t.now;
   attachClient(*t.game, session);
   int row = listPlayer("Dave", 60, 6000, 5, 0);
   Strings queued;
   EXPECT_EQ(pass(&queued), "");
-  EXPECT_EQ(queued, (Strings{"2 ", "1 "}));
+  // No user row names the player at the join.
+  EXPECT_EQ(queued, (Strings{"5 unknown has joined with the Kestrin client", "2 ", "1 "}));
   EXPECT_TRUE(session->joined);
   EXPECT_EQ(t.game->statusRecords[row].playedWithClient, 1);
 
   EXPECT_EQ(pass(), "Client 0 disconnected [total: 0]\nDave has left the game\n");
   EXPECT_EQ(t.game->clientCount, 0u);
   EXPECT_EQ(findStatus(*t.game, 60, 6000), -1);
+}
+
+TEST_F(ReconciliationTest, PlayerWhoseClientVanishedIsKickedFromOneMinute) {
+  auto* session = new ClientSession();
+  session->userId = 70;
+  session->wonId = 7000;
+  session->game = t.game.get();
+  session->clock = &t.now;
+  attachClient(*t.game, session);
+  listPlayer("Eve", 70, 7000, 0, 20);
+  pass();
+  ASSERT_TRUE(session->joined);
+
+  // The connection ends; the game's next client turn removes the session.
+  session->disconnect();
+  runClients(*t.game);
+  ASSERT_EQ(t.game->clientCount, 0u);
+  listPlayer("Eve", 70, 7000, 0, 40);
+  Strings queued;
+  EXPECT_EQ(pass(&queued), "Player has been playing with client\n");
+  EXPECT_EQ(queued, (Strings{"2 ", "1 "}));
+  listPlayer("Eve", 70, 7000, 1, 0);
+  EXPECT_EQ(pass(&queued), "Player has been playing with client\n");
+  EXPECT_EQ(queued, (Strings{"3 #70", "2 ", "1 "}));
 }
 
 TEST_F(ReconciliationTest, PlayerWhoLostTheClientIsKickedNotBanned) {

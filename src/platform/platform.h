@@ -84,6 +84,19 @@ bool resolveHost(const char* name, std::uint32_t* address);
 std::uint32_t milliseconds();
 void sleepMilliseconds(std::uint32_t ms);
 
+// A calendar date and time of day, as the local clock shows them.
+struct LocalTime {
+  int year = 0;    // four digits
+  int month = 0;   // 1 to 12
+  int day = 0;     // 1 to 31
+  int hour = 0;    // 0 to 23
+  int minute = 0;  // 0 to 59
+  int second = 0;  // 0 to 60
+};
+// The local date and time now; false, with `out` untouched, when the system
+// cannot tell.
+bool localTimeNow(LocalTime* out);
+
 // ---------------------------------------------------------------- threads
 
 // A thread that runs one function.  start() at most once; join() waits for

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/stop_signal.h"
@@ -112,6 +114,22 @@ TEST(PlatformTest, ResolvesNumericHosts) {
   std::uint32_t address = 0;
   ASSERT_TRUE(resolveHost("127.0.0.1", &address));
   EXPECT_EQ(address, kLoopbackAddress);
+}
+
+TEST(PlatformTest, LocalTimeIsWithinADayOfTheUniversalDate) {
+  LocalTime local;
+  ASSERT_TRUE(localTimeNow(&local));
+  EXPECT_GE(local.month, 1);
+  EXPECT_LE(local.month, 12);
+  EXPECT_LE(local.hour, 23);
+  EXPECT_LE(local.minute, 59);
+  EXPECT_LE(local.second, 60);
+  using namespace std::chrono;
+  const sys_days today = floor<days>(system_clock::now());
+  const year_month_day localDate{year{local.year}, month{static_cast<unsigned>(local.month)},
+                                 day{static_cast<unsigned>(local.day)}};
+  ASSERT_TRUE(localDate.ok());
+  EXPECT_LE(std::abs((sys_days{localDate} - today).count()), 1);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // client connections.  Linux only; test code.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "core/byte_order.h"
 #include "core/wire.h"
 #include "crypto/rsa.h"
+#include "digest/checksum_list.h"
 #include "e2e/e2e_support.h"
 #include "e2e/monitoring_support.h"
 #include "sim/client_sim.h"
@@ -80,5 +82,33 @@ struct ClientKeys {
     rsaGenerateKeyPair(publicKey, privateKey, RsaKeyRequest{bits, 1}, systemRandomSource());
   }
 };
+
+// A checksum folder holding client.dll and player.mdl, the configuration
+// lines that list them (library first), and the answers an honest client
+// gives, computed with the server's own digest code.
+struct CheckedFiles {
+  std::string lines;
+  std::map<std::uint32_t, std::uint32_t> digestsBySeed;
+  ChecksumList list;
+
+  explicit CheckedFiles(const ScratchDir& dir) {
+    lines = checksumLines(dir) + "chkmdl player.mdl\n";
+    std::string model(4096, '\0');
+    for (std::size_t i = 0; i < model.size(); ++i) model[i] = static_cast<char>(i * 13 + 5);
+    dir.write("player.mdl", model);
+    list.addCheckFile(dir.path().c_str(), "client.dll", false);
+    list.addCheckFile(dir.path().c_str(), "player.mdl", true);
+    for (std::size_t i = 0; i < list.checkFileCount; ++i)
+      digestsBySeed[list.checkFileSeeds[i]] = list.checkFileDigests[i];
+  }
+};
+
+// A player connected for `seconds`, from his own address.
+inline sim::SimPlayer playerAt(const std::string& name, std::uint32_t userId, std::uint32_t wonId,
+                               const std::string& address, int seconds = 0) {
+  sim::SimPlayer p = player(name, userId, wonId, seconds);
+  p.address = address;
+  return p;
+}
 
 }  // namespace kestrin::e2e

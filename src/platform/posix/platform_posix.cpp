@@ -218,6 +218,19 @@ void Thread::join() {
   handle_ = 0;
 }
 
+bool localTimeNow(LocalTime* out) {
+  time_t now = ::time(nullptr);
+  struct tm parts;
+  if (now == static_cast<time_t>(-1) || ::localtime_r(&now, &parts) == nullptr) return false;
+  out->year = parts.tm_year + 1900;
+  out->month = parts.tm_mon + 1;
+  out->day = parts.tm_mday;
+  out->hour = parts.tm_hour;
+  out->minute = parts.tm_min;
+  out->second = parts.tm_sec;
+  return true;
+}
+
 bool secureRandom(void* out, std::size_t length) {
   auto* bytes = static_cast<unsigned char*>(out);
   while (length > 0) {

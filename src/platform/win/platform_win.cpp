@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <process.h>
+#include <time.h>
 
 #include <cstdio>
 #include <cstring>
@@ -239,6 +240,19 @@ void Thread::join() {
   WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), INFINITE);
   CloseHandle(reinterpret_cast<HANDLE>(handle_));
   handle_ = 0;
+}
+
+bool localTimeNow(LocalTime* out) {
+  __time64_t now = _time64(nullptr);
+  struct tm parts;
+  if (now == -1 || _localtime64_s(&parts, &now) != 0) return false;
+  out->year = parts.tm_year + 1900;
+  out->month = parts.tm_mon + 1;
+  out->day = parts.tm_mday;
+  out->hour = parts.tm_hour;
+  out->minute = parts.tm_min;
+  out->second = parts.tm_sec;
+  return true;
 }
 
 bool secureRandom(void* out, std::size_t length) {
