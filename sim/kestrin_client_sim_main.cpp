@@ -38,6 +38,9 @@ void usage() {
       "  --dll FILE            a library listed by the game (chkdll): its digest is\n"
       "                        answered when its name is asked (repeatable)\n"
       "  --mdl FILE            the same for a model (chkmdl)\n"
+      "  --digest SEED:DIGEST  answer DIGEST for the file whose name digest is SEED,\n"
+      "                        both as kestrin-digest prints them, decimal or 0x hex\n"
+      "                        (repeatable)\n"
       "  --seconds N           stop after N seconds (default: run until dropped)\n"
       "  --help                show this text\n"
       "\n"
@@ -63,6 +66,26 @@ bool addDigest(const char* path, bool isModel, kestrin::sim::ClientSim::Options*
   std::uint32_t seed = kestrin::nameDigest(baseName(path));
   options->digestsBySeed[seed] = digest;
   std::printf("%s: name digest %08x, file digest %08x\n", baseName(path), seed, digest);
+  return true;
+}
+
+// One unsigned 32-bit number, decimal or 0x hex, ended by `stop`.
+bool parseNumber(const char* text, char stop, std::uint32_t* value) {
+  if (*text < '0' || *text > '9') return false;
+  const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(text, &end, hex ? 16 : 10);
+  if (end == text || parsed > 0xFFFFFFFFull) return false;
+  *value = static_cast<std::uint32_t>(parsed);
+  return *end == stop;
+}
+
+bool parseDigest(const char* text, kestrin::sim::ClientSim::Options* options) {
+  const char* colon = std::strchr(text, ':');
+  std::uint32_t seed = 0;
+  std::uint32_t digest = 0;
+  if (colon == nullptr || !parseNumber(text, ':', &seed) || !parseNumber(colon + 1, '\0', &digest)) return false;
+  options->digestsBySeed[seed] = digest;
   return true;
 }
 
@@ -124,6 +147,11 @@ int main(int argc, char** argv) {
       }
     } else if ((arg == "--dll" || arg == "--mdl") && hasValue) {
       if (!addDigest(argv[++i], arg == "--mdl", &options)) return kExitUsage;
+    } else if (arg == "--digest" && hasValue) {
+      if (!parseDigest(argv[++i], &options)) {
+        std::fprintf(stderr, "kestrin-client-sim: bad --digest %s (SEED:DIGEST)\n", argv[i]);
+        return kExitUsage;
+      }
     } else if (arg == "--seconds" && hasValue) {
       seconds = std::atol(argv[++i]);
     } else {
