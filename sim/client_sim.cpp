@@ -31,41 +31,6 @@ std::string format(const char* pattern, ...) {
 
 }  // namespace
 
-Bytes emptyFrame(std::uint8_t id, std::size_t length) {
-  Bytes frame(std::max<std::size_t>(length, wire::kFrameHeaderSize), 0);
-  frame[wire::kFrameIdOffset] = id;
-  storeLe16(frame.data() + wire::kFrameLengthOffset, static_cast<std::uint16_t>(length));
-  return frame;
-}
-
-Bytes helloFrame(std::uint16_t version, const RsaPublicKey& clientKey) {
-  Bytes frame = emptyFrame(wire::kPacketHello, wire::kHandshakeFrameSize);
-  storeLe16(frame.data() + wire::kHelloVersionOffset, version);
-  writeRsaPublicKey(clientKey, frame.data() + wire::kHelloKeyOffset, wire::kRsaPublicKeySize);
-  return frame;
-}
-
-Bytes keyMessage(const RsaPublicKey& serverKey, std::uint32_t userId, std::uint32_t wonId,
-                 const Bytes& key, std::uint32_t keyLengthField, RandomSource& source,
-                 long long cipherLengthField) {
-  KeyRecord record;
-  record.userId = userId;
-  record.wonId = wonId;
-  std::memcpy(record.key, key.data(), std::min(key.size(), sizeof record.key));
-  record.keyLength = keyLengthField;
-  std::uint8_t plain[wire::kKeyRecordSize];
-  writeKeyRecord(record, plain);
-
-  Bytes frame = emptyFrame(wire::kPacketKey, wire::kHandshakeFrameSize);
-  std::uint32_t cipherLength = 0;
-  if (rsaPublicEncrypt(frame.data() + wire::kKeyFrameCipherOffset, &cipherLength, plain,
-                       wire::kKeyRecordSize, serverKey, source) != kRsaOk)
-    return {};
-  if (cipherLengthField >= 0) cipherLength = static_cast<std::uint32_t>(cipherLengthField);
-  storeLe32(frame.data() + wire::kKeyFrameCipherLengthOffset, cipherLength);
-  return frame;
-}
-
 std::string dropReasonText(std::uint8_t reason) {
   switch (reason) {
     case wire::kDropLeft:
@@ -293,7 +258,7 @@ bool ClientSim::handshake() {
   note(format("server hello: version %u, key of %u bits",
               loadLe16(hello.data() + wire::kHelloVersionOffset), serverKey.bits));
 
-  connection_.sendFrame(helloFrame(options_.version, publicKey));
+  connection_.sendFrame(testing::helloFrame(options_.version, publicKey));
   Bytes keyFrame;
   if (!readHandshakeFrame(wire::kPacketKey, &keyFrame)) return false;
   std::uint32_t cipherLength = loadLe32(keyFrame.data() + wire::kKeyFrameCipherLengthOffset);
@@ -320,7 +285,7 @@ bool ClientSim::handshake() {
   if (!stop_.sleep(static_cast<std::uint32_t>(options_.keyMessageDelayMs))) return false;
   Bytes clientKey(std::min<std::uint32_t>(std::max<std::uint32_t>(options_.keyLength, 1), 32));
   drawNonZeroBytes(random(), clientKey.data(), clientKey.size());
-  Bytes message = keyMessage(serverKey, options_.userId, options_.wonId, clientKey,
+  Bytes message = testing::keyMessage(serverKey, options_.userId, options_.wonId, clientKey,
                              static_cast<std::uint32_t>(clientKey.size()), random());
   if (message.empty() || !connection_.sendFrame(message)) {
     note("cannot send the key message");
@@ -341,7 +306,7 @@ void ClientSim::serve() {
   while (!stop_.requested()) {
     if (noticeDue && static_cast<std::int32_t>(platform::milliseconds() - noticeAt) >= 0) {
       noticeDue = false;
-      connection_.sendFrame(emptyFrame(wire::kPacketJoined, wire::kFrameHeaderSize));
+      connection_.sendFrame(testing::emptyFrame(wire::kPacketJoined, wire::kFrameHeaderSize));
       note("joined notice sent");
     }
     Bytes frame;
@@ -431,7 +396,7 @@ void ClientSim::handle(const Bytes& frame) {
 
 void ClientSim::answer(const CheckRequest& request) {
   if (options_.policy == AnswerPolicy::kSilent) return;
-  Bytes frame = emptyFrame(wire::kPacketCheck, wire::kCheckAnswerSize);
+  Bytes frame = testing::emptyFrame(wire::kPacketCheck, wire::kCheckAnswerSize);
   std::uint8_t* f = frame.data();
   storeLe16(f + wire::kCheckAnswerWordOffset, 1);
   for (std::size_t i = 0; i < request.checkIds.size(); ++i) {

@@ -22,22 +22,11 @@
 #include "crypto/rsa.h"
 #include "platform/platform.h"
 #include "platform/stop_signal.h"
+#include "support/client_frames.h"
 
 namespace kestrin::sim {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// Message 1: a 288-byte hello with the client's version and public key.
-Bytes helloFrame(std::uint16_t version, const RsaPublicKey& clientKey);
-// Message 2: a 288-byte key frame carrying userId, wonId and the client's
-// Blowfish key, enciphered with the server's public key.  cipherLength is
-// what the encryption gives unless `cipherLengthField` is not negative.
-// Empty when the encryption fails.
-Bytes keyMessage(const RsaPublicKey& serverKey, std::uint32_t userId, std::uint32_t wonId,
-                 const Bytes& key, std::uint32_t keyLengthField, RandomSource& random,
-                 long long cipherLengthField = -1);
-// A frame of `length` bytes with `id` and the length set, the rest zero.
-Bytes emptyFrame(std::uint8_t id, std::size_t length);
+using Bytes = testing::Bytes;
 
 class ClientConnection {
  public:

@@ -56,13 +56,13 @@ TEST(SessionCrowdTest, GarbageAndHalfClosedClientsNeverDisturbAGoodOne) {
   // A frame that claims to be shorter than its header.
   RawClient tiny;
   ASSERT_TRUE(tiny.open());
-  ASSERT_TRUE(tiny.connection.sendFrame(sim::emptyFrame(1, 2)));
+  ASSERT_TRUE(tiny.connection.sendFrame(testing::emptyFrame(1, 2)));
 
   // Half a hello, then the connection ends.
   RawClient halfway;
   ASSERT_TRUE(halfway.open());
   ClientKeys keys(512);
-  sim::Bytes hello = sim::helloFrame(1, keys.publicKey);
+  sim::Bytes hello = testing::helloFrame(1, keys.publicKey);
   hello[0] = static_cast<std::uint8_t>(hello[1] - hello[2] - 1);
   ASSERT_TRUE(halfway.connection.sendRaw(sim::Bytes(hello.begin(), hello.begin() + 144)));
   halfway.connection.close();

@@ -25,7 +25,7 @@ class SessionRefusalsTest : public ::testing::Test {
   sim::Bytes keyMessage(const RawClient& raw, std::uint32_t userId, std::uint32_t wonId,
                         long long cipherLength = -1) {
     sim::Bytes key(16, 0x5A);
-    return sim::keyMessage(raw.serverKey, userId, wonId, key, 16, systemRandomSource(), cipherLength);
+    return testing::keyMessage(raw.serverKey, userId, wonId, key, 16, systemRandomSource(), cipherLength);
   }
 
   std::unique_ptr<sim::GameServerSim> game;
@@ -37,7 +37,7 @@ class SessionRefusalsTest : public ::testing::Test {
 TEST_F(SessionRefusalsTest, WrongSizesAndOrderAreRefusedWithTheirMessages) {
   RawClient shortHello;
   ASSERT_TRUE(shortHello.open());
-  sim::Bytes hello = sim::helloFrame(1, keys.publicKey);
+  sim::Bytes hello = testing::helloFrame(1, keys.publicKey);
   hello.resize(287);
   storeLe16(hello.data() + wire::kFrameLengthOffset, 287);
   shortHello.connection.sendFrame(hello);
@@ -51,7 +51,7 @@ TEST_F(SessionRefusalsTest, WrongSizesAndOrderAreRefusedWithTheirMessages) {
   RawClient twice;
   ASSERT_TRUE(twice.open());
   ASSERT_EQ(twice.exchangeKeys(keys.publicKey), 64);
-  twice.connection.sendFrame(sim::helloFrame(1, keys.publicKey));
+  twice.connection.sendFrame(testing::helloFrame(1, keys.publicKey));
   ASSERT_TRUE(host->waitForOutput("Didn't expect message 1\n")) << host->output();
 
   // None of them gets further; each ends at the handshake limit.
@@ -95,7 +95,7 @@ TEST_F(SessionRefusalsTest, ClientKeyTooLargeForItsRecordEndsTheSession) {
   ASSERT_TRUE(raw.open());
   RsaPublicKey forged = keys.publicKey;
   forged.bits = 2048;
-  raw.connection.sendFrame(sim::helloFrame(1, forged));
+  raw.connection.sendFrame(testing::helloFrame(1, forged));
   ASSERT_TRUE(host->waitForOutput("Client: Unusable client key [bits: 2048]\n")) << host->output();
   EXPECT_TRUE(raw.connection.waitForClose(5000));
   EXPECT_TRUE(host->waitForOutput("Client disconnected [total: 0]\n")) << host->output();

@@ -66,7 +66,7 @@ struct RawClient {
   // Sends message 1 with `clientKey` and reads the key frame; its cipher
   // length, or -1 when none came.
   long long exchangeKeys(const RsaPublicKey& clientKey, std::uint16_t version = 1) {
-    connection.sendFrame(sim::helloFrame(version, clientKey));
+    connection.sendFrame(testing::helloFrame(version, clientKey));
     sim::Bytes frame;
     if (connection.readFrame(&frame, 10000) != sim::ClientConnection::Read::kFrame) return -1;
     if (frame[wire::kFrameIdOffset] != wire::kPacketKey) return -1;

@@ -1,0 +1,91 @@
+// Frames as an anti-cheat client builds them, and seeded key pairs, shared by
+// the unit tests, the fuzz targets and the simulated client.  Test code.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "client/blowfish.h"
+#include "client/client_session.h"
+#include "client/handshake.h"
+#include "core/byte_order.h"
+#include "core/wire.h"
+#include "crypto/rsa.h"
+#include "support/scripted_random.h"
+
+namespace kestrin::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct KeyPair {
+  RsaPublicKey publicKey = {};
+  RsaPrivateKey privateKey = {};
+};
+
+// A key pair drawn from a seeded stream: the same bits and seed give the same
+// pair.  Empty keys when generation fails.
+inline KeyPair seededKeyPair(std::uint32_t bits, std::uint64_t seed) {
+  ScriptedRandom random(seed);
+  KeyPair pair;
+  if (rsaGenerateKeyPair(pair.publicKey, pair.privateKey, RsaKeyRequest{bits, 1}, random) != kRsaOk) return {};
+  return pair;
+}
+
+// A plain frame of `length` bytes (at least a header) with `id`, the length
+// field and the check byte set, the rest zero.
+inline Bytes emptyFrame(std::uint8_t id, std::size_t length) {
+  Bytes frame(std::max(length, wire::kFrameHeaderSize), 0);
+  frame[wire::kFrameIdOffset] = id;
+  storeLe16(frame.data() + wire::kFrameLengthOffset, static_cast<std::uint16_t>(length));
+  frame[wire::kFrameCheckOffset] = frameCheckByte(id, frame[wire::kFrameLengthOffset]);
+  return frame;
+}
+
+// Message 1: the 288-byte hello with the client's version and public key.
+inline Bytes helloFrame(std::uint16_t version, const RsaPublicKey& clientKey) {
+  Bytes frame = emptyFrame(wire::kPacketHello, wire::kHandshakeFrameSize);
+  storeLe16(frame.data() + wire::kHelloVersionOffset, version);
+  writeRsaPublicKey(clientKey, frame.data() + wire::kHelloKeyOffset, wire::kRsaPublicKeySize);
+  return frame;
+}
+
+// Message 2: the key frame carrying userId, wonId and the client's Blowfish
+// key (`keyLengthField` is written as it is), enciphered with the server's
+// public key.  The cipher length field is what the encryption gave unless
+// `cipherLengthField` is not negative.  Empty when the encryption fails.
+inline Bytes keyMessage(const RsaPublicKey& serverKey, std::uint32_t userId, std::uint32_t wonId,
+                        const Bytes& key, std::uint32_t keyLengthField, RandomSource& random,
+                        long long cipherLengthField = -1) {
+  KeyRecord record;
+  record.userId = userId;
+  record.wonId = wonId;
+  std::memcpy(record.key, key.data(), std::min(key.size(), sizeof record.key));
+  record.keyLength = keyLengthField;
+  std::uint8_t plain[wire::kKeyRecordSize];
+  writeKeyRecord(record, plain);
+
+  Bytes frame = emptyFrame(wire::kPacketKey, wire::kHandshakeFrameSize);
+  std::uint32_t cipherLength = 0;
+  if (rsaPublicEncrypt(frame.data() + wire::kKeyFrameCipherOffset, &cipherLength, plain, wire::kKeyRecordSize,
+                       serverKey, random) != kRsaOk)
+    return {};
+  if (cipherLengthField >= 0) cipherLength = static_cast<std::uint32_t>(cipherLengthField);
+  storeLe32(frame.data() + wire::kKeyFrameCipherLengthOffset, cipherLength);
+  return frame;
+}
+
+// A frame as a keyed client sends it: `frame` (id set, at least a header)
+// padded to whole blocks, its length field and check byte set, enciphered
+// with `cipher`.
+inline Bytes keyedFrame(const BlowfishKey& cipher, Bytes frame) {
+  frame.resize(paddedFrameLength(std::max(frame.size(), wire::kFrameHeaderSize)), 0);
+  storeLe16(frame.data() + wire::kFrameLengthOffset, static_cast<std::uint16_t>(frame.size()));
+  frame[wire::kFrameCheckOffset] = frameCheckByte(frame[wire::kFrameIdOffset], frame[wire::kFrameLengthOffset]);
+  blowfishEncipher(cipher, frame.data(), frame.data(), static_cast<std::uint32_t>(frame.size()));
+  return frame;
+}
+
+}  // namespace kestrin::testing
