@@ -8,11 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "game/game_test_support.h"
-#include "rcon/rcon_test_peer.h"
 #include "rcon/command_queue.h"
-#include "rcon/rcon_transport.h"
+#include "support/game_test_support.h"
 #include "support/output_capture.h"
+#include "support/rcon_test_peer.h"
 
 namespace kestrin {
 namespace {
@@ -89,22 +88,6 @@ TEST(GameThreadTest, RefusedCommandLeadsToAFreshChallenge) {
   EXPECT_EQ(t.game->challengeId, 102u);
   EXPECT_TRUE(t.game->rconReady.load());
   EXPECT_NE(output.text().find("Game: Got challengeid [id: 102]\n"), std::string::npos);
-}
-
-TEST(GameThreadTest, AMarkerWithoutItsBracesIsReportedAndTheConnectStepGoesOn) {
-  testing::OutputCapture output;
-  testing::RconPeer peer([](const std::string& request) {
-    if (request == "challenge rcon") return Strings{testing::datagram("challenge rcon 5\n")};
-    return Strings{testing::datagram("l\"sv_contact\" is \"broken {KESTRIN\"\n")};
-  });
-  testing::TestGame t;
-  peer.aim(*t.game);
-  t.game->rconReady.store(false);
-  std::strcpy(t.game->rconPassword, "pw");
-  ASSERT_TRUE(requestChallenge(*t.game));
-  EXPECT_EQ(output.text(),
-            "Game: Rcon password accepted\nGame: Error, adding sv_contact error\nGame: Got challengeid [id: 5]\n");
-  EXPECT_EQ(peer.requests().size(), 3u);
 }
 
 }  // namespace
