@@ -55,24 +55,6 @@ TEST(PlatformTest, TcpLoopbackRoundTripAndRefusals) {
   closeSocket(client);
 }
 
-TEST(PlatformTest, UdpDatagramsCarryTheirSender) {
-  SocketHandle a = kInvalidSocket, b = kInvalidSocket;
-  ASSERT_EQ(udpOpen(0, &a), UdpOpenResult::kOk);
-  ASSERT_EQ(udpOpen(0, &b), UdpOpenResult::kOk);
-  bool ready = false;
-  EXPECT_EQ(pollReadable(&b, 1, &ready, 0), 0);
-  ASSERT_EQ(udpSendTo(a, Endpoint{kLoopbackAddress, localPort(b)}, "\xFF\xFF\xFF\xFFx", 5), 5);
-  ASSERT_EQ(pollReadable(&b, 1, &ready, 5000), 1);
-  char buffer[16];
-  Endpoint from;
-  ASSERT_EQ(udpReceiveFrom(b, buffer, sizeof buffer, &from), 5);
-  EXPECT_EQ(from.address, kLoopbackAddress);
-  EXPECT_EQ(from.port, localPort(a));
-  EXPECT_EQ(udpReceiveFrom(b, buffer, sizeof buffer, &from), -1);  // nothing waiting
-  closeSocket(a);
-  closeSocket(b);
-}
-
 void countUntilStopped(void* raw) {
   auto* signal = static_cast<StopSignal*>(raw);
   while (signal->sleep(60000)) {
