@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/wire.h"
 #include "game/game_server.h"
 #include "support/output_capture.h"
 #include "support/rcon_test_peer.h"
@@ -108,23 +109,27 @@ TEST_F(RconCommandTest, OnlyFreshDatagramsOfTheGameServerCount) {
   EXPECT_STREQ(rconCommand(*game, "status", ""), "lgenuine\n");
 }
 
-TEST_F(RconCommandTest, AFloodIsCutAt64DatagramsAndAtTheBufferAndTheReplyStaysWhole) {
+TEST_F(RconCommandTest, AFloodIsCutAtTheBufferAndAt64DatagramsAndTheReplyStaysWhole) {
   testing::RconPeer peer(always({}));
   aim(peer);
-  // 62 datagrams, one too large for the room left, then two more that fit
-  // and three past the 64th.
-  std::string expected = "l";
-  for (int i = 0; i < 62; ++i) {
-    peer.send(gameSocket(), datagram("l" + std::to_string(i) + ","));
-    expected += std::to_string(i) + ",";
-  }
-  peer.send(gameSocket(), datagram("l" + std::string(7700, 'x')));
-  for (int i = 62; i < 67; ++i) peer.send(gameSocket(), datagram("l" + std::to_string(i) + ","));
-  expected += "62,63,";
-  EXPECT_STREQ(waitReply(*game), expected.c_str());
-  std::string dropped;
-  for (int i = 0; i < 4; ++i) dropped += "Game: Rcon reply too long, datagram dropped\n";
+  const std::string dropped = "Game: Rcon reply too long, datagram dropped\n";
+  // A datagram one byte larger than the room left is dropped; one that
+  // fills the room exactly is kept.  (A datagram is its text and 7 bytes.)
+  const std::size_t room = wire::kRconBufferSize - datagram("lfirst,").size();
+  peer.send(gameSocket(), datagram("lfirst,"));
+  peer.send(gameSocket(), datagram("l" + std::string(room - 6, 'x')));
+  peer.send(gameSocket(), datagram("l" + std::string(room - 7, 'y')));
+  EXPECT_STREQ(waitReply(*game), ("lfirst," + std::string(room - 7, 'y')).c_str());
   EXPECT_EQ(output.text(), dropped);
+
+  output.clear();
+  std::string expected = "l";
+  for (int i = 0; i < 67; ++i) {
+    peer.send(gameSocket(), datagram("l" + std::to_string(i) + ","));
+    if (i < 64) expected += std::to_string(i) + ",";
+  }
+  EXPECT_STREQ(waitReply(*game), expected.c_str());
+  EXPECT_EQ(output.text(), dropped + dropped + dropped);
 }
 
 TEST_F(RconCommandTest, RefusalsClearReadyAndConnected) {
@@ -150,11 +155,14 @@ TEST_F(RconCommandTest, RefusalsClearReadyAndConnected) {
 TEST_F(RconCommandTest, ARequestLongerThanItsBufferIsNotSent) {
   testing::RconPeer peer(always({datagram("l")}));
   aim(peer);
-  EXPECT_EQ(rconCommand(*game, "say", std::string(240, 'x').c_str()), nullptr);
-  EXPECT_EQ(output.text(), "Game: Rcon request too long, [command: say] not sent\n");
   // The longest request that fits: 4 + 251 + 1 bytes.
-  std::string fits(251 - std::string("rcon 4242 \"pw\" say ").size(), 'y');
-  EXPECT_NE(rconCommand(*game, "say", fits.c_str()), nullptr);
+  const std::size_t head = std::string("rcon 4242 \"pw\" say ").size();
+  for (std::size_t length : {std::size_t{240}, 252 - head}) {
+    output.clear();
+    EXPECT_EQ(rconCommand(*game, "say", std::string(length, 'x').c_str()), nullptr);
+    EXPECT_EQ(output.text(), "Game: Rcon request too long, [command: say] not sent\n");
+  }
+  EXPECT_NE(rconCommand(*game, "say", std::string(251 - head, 'y').c_str()), nullptr);
   EXPECT_EQ(peer.requests().size(), 1u);
 }
 
