@@ -24,6 +24,7 @@ TEST(TextRoutinesTest, DottedQuadsAreFoundLooselyAndParsedStrictly) {
       {"1.2.3", false, 0},                  {"1.2.3.4.5", false, 0},
       {"100.200.100.200.1", false, 0},      {"updates.example.net", false, 0},
       {"", false, 0},                       {"x1.2.3.4", true, 0},
+      {"100.200.100.200/", true, 0},        // 16 characters at most
   };
   for (const auto& c : cases) {
     EXPECT_EQ(isDottedQuad(c.text), c.quad) << c.text;
@@ -50,7 +51,7 @@ TEST(TextRoutinesTest, FindKeyValueTakesTheFirstLineWhoseKeyBeginsWithTheKey) {
       {list, "sv", '=', "a b"},
       {list, "last", '=', nullptr},  // no line feed
       // Lines over 255 characters are passed over.
-      {"time=" + std::string(251, '9') + "\ntime=42\n", "time", '=', "42"},
+      {"time=" + std::string(250, '9') + "\r\ntime=42\n", "time", '=', "42"},
       {"time=" + std::string(250, '7') + "\n", "time", '=', "7777777777"},
   };
   for (const auto& c : cases) {
