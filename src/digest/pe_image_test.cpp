@@ -177,6 +177,15 @@ TEST(PeImageTest, ImportTablesAreCutOut) {
   first = pageCopy(image, 0x1000, kNoCarry);
   std::memset(first.data() + 0x800, 0, 0x800);
   EXPECT_EQ(pagesDigest(image), digestOfPages({first}));
+
+  // A table that ends where its page ends only cuts that page.
+  layout.directories[pe::kImportAddressTableDirectory] = {0x1C00, 0x400};
+  layout.directories[pe::kImportDirectory] = {};
+  image = load(layout.build());
+  first = pageCopy(image, 0x1000, kNoCarry);
+  std::memset(first.data() + 0xC00, 0, 0x400);
+  second = pageCopy(image, 0x2000, carryOf(first));
+  EXPECT_EQ(pagesDigest(image), digestOfPages({first, second, pageCopy(image, 0x3000, carryOf(second))}));
 }
 
 TEST(PeImageTest, WalkEndsAfterThePageThatLeavesTheCode) {
