@@ -4,19 +4,18 @@
 #pragma once
 
 #include <filesystem>
+#include <random>
 #include <string>
-
-#include "platform/platform.h"
 
 namespace kestrin::testing {
 
 class ScratchFolder {
  public:
   ScratchFolder() : previous_(std::filesystem::current_path()) {
-    static int counter = 0;
-    path_ = std::filesystem::temp_directory_path() /
-            ("kestrin-test-" + std::to_string(platform::milliseconds()) + "-" + std::to_string(++counter));
-    std::filesystem::create_directories(path_);
+    // A random name, taken only when no other test (of any program) has it.
+    do {
+      path_ = std::filesystem::temp_directory_path() / ("kestrin-test-" + std::to_string(std::random_device{}()));
+    } while (!std::filesystem::create_directory(path_));
     std::filesystem::current_path(path_);
   }
   ~ScratchFolder() {
