@@ -25,7 +25,7 @@ endfunction()
 # build (under wine for the Windows builds); NATIVE_ONLY tests need a Linux
 # peer such as OpenSSL.
 function(kestrin_add_test name)
-  if(NOT KESTRIN_TESTS)
+  if(NOT KESTRIN_TESTS OR NOT KESTRIN_UNIT_TESTS)
     return()
   endif()
   cmake_parse_arguments(ARG "NATIVE_ONLY" "" "SOURCES;LIBS" ${ARGN})
