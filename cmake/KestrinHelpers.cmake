@@ -60,9 +60,8 @@ function(kestrin_add_e2e_tests program)
   add_executable(${program} ${ARG_SOURCES})
   target_link_libraries(${program} PRIVATE kestrin_e2e kestrin_options)
   add_dependencies(${program} kestrinserver kestrinsv)
-  set(environment
-    "KESTRIN_LIBRARY=$<TARGET_FILE:kestrinserver>;KESTRIN_HOST=$<TARGET_FILE:kestrinsv>;KESTRIN_BINARY_DIR=${PROJECT_BINARY_DIR}"
-    ${ARG_ENVIRONMENT})
+  set(environment "KESTRIN_LIBRARY=$<TARGET_FILE:kestrinserver>" "KESTRIN_HOST=$<TARGET_FILE:kestrinsv>"
+    "KESTRIN_BINARY_DIR=${PROJECT_BINARY_DIR}" ${ARG_ENVIRONMENT})
   foreach(source IN LISTS ARG_SOURCES)
     get_filename_component(source ${source} ABSOLUTE)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})

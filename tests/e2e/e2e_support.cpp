@@ -191,7 +191,8 @@ CheckedFiles::CheckedFiles(const ScratchDir& dir) {
   lines = "chkpath " + dir.path() + "\nchkdll client.dll\nchkmdl player.mdl\n";
   list.addCheckFile(dir.path().c_str(), "client.dll", false);
   list.addCheckFile(dir.path().c_str(), "player.mdl", true);
-  for (std::size_t i = 0; i < list.checkFileCount; ++i) digestsBySeed[list.checkFileSeeds[i]] = list.checkFileDigests[i];
+  for (std::size_t i = 0; i < list.checkFileCount; ++i)
+    digestsBySeed[list.checkFileSeeds[i]] = list.checkFileDigests[i];
 }
 
 sim::GameServerSim& E2eTest::addGame(std::uint16_t port, const std::vector<sim::SimPlayer>& players,
@@ -208,7 +209,7 @@ sim::GameServerSim& E2eTest::addGame(std::uint16_t port, const std::vector<sim::
   dir.write("kestrinsv.cfg", config);
   host = std::make_unique<HostProcess>(dir.path(), arguments);
   int count = readyGames < 0 ? static_cast<int>(games.size()) : readyGames;
-  if (!host->waitForCount("Game: Rcon password accepted\n", count, 30000))
+  if (!host->waitForOutput("Init finished\n") || !host->waitForCount("Game: Rcon password accepted\n", count, 30000))
     return ::testing::AssertionFailure() << host->output();
   return ::testing::AssertionSuccess();
 }
@@ -222,3 +223,13 @@ sim::ClientSim::Options E2eTest::clientOptions(std::uint32_t userId, std::uint32
 }
 
 }  // namespace kestrin::e2e
+
+// The entry point of the end-to-end program.  ctest runs each test on its
+// own with a filter, so a filter that selects nothing fails rather than
+// passes.
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  ::testing::InitGoogleTest(&argc, argv);
+  int result = RUN_ALL_TESTS();
+  return ::testing::UnitTest::GetInstance()->test_to_run_count() == 0 ? 1 : result;
+}

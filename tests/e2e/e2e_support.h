@@ -1,7 +1,9 @@
 // The end-to-end fixture: a scratch working folder with the checked files,
 // simulated game servers with their players, the configuration that lists
 // them, and the host program kestrinsv run as a child process with the built
-// library, its output collected.  Linux only; test code.
+// library, its output collected.  The program runs inside a private network
+// namespace (in_netns.sh), where the fixed ports 27060 and 80 are free.
+// Linux only; test code.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -122,8 +124,9 @@ class E2eTest : public ::testing::Test {
   // configuration with `section` (a plain section when empty).
   sim::GameServerSim& addGame(std::uint16_t port, const std::vector<sim::SimPlayer>& players = {},
                               const std::string& section = "");
-  // Writes the configuration, starts the host and waits until `readyGames`
-  // games (every game added when negative) have accepted the password.
+  // Writes the configuration, starts the host and waits until it listens
+  // for clients and `readyGames` games (every game added when negative)
+  // have accepted the password.
   ::testing::AssertionResult startHost(int readyGames = -1, const std::string& arguments = "--once");
   // Options of a simulated client of player `userId`/`wonId` that knows the
   // checked files.

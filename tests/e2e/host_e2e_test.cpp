@@ -3,7 +3,6 @@
 // library delivered as an update image.
 #include <sys/stat.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -79,11 +78,8 @@ struct StartCase {
 
 void PrintTo(const StartCase& c, std::ostream* out) { *out << c.name; }
 
-void withConfig(Start& s, const std::string& config) { s.dir.write("kestrinsv.cfg", config); }
-
 // A server image whose time has come at the first check.
 void withServerImage(Start& s) {
-  withConfig(s, "");
   s.updates.setList(sim::updateList(5000, "/server1004.img"));
   s.updates.setFile("/server1004.img", sim::makeImage(1004, 4000, "not a library"));
 }
@@ -92,6 +88,7 @@ class HostStartTest : public ::testing::TestWithParam<StartCase> {};
 
 TEST_P(HostStartTest, EndsWithItsStatusAndMessage) {
   ScratchDir dir;
+  dir.write("kestrinsv.cfg", "");
   sim::UpdateServerSim updates;
   ASSERT_TRUE(updates.start(80));
   updates.setList("time=5000\n");
@@ -113,43 +110,29 @@ TEST_P(HostStartTest, EndsWithItsStatusAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, HostStartTest,
     ::testing::Values(
-        StartCase{"help", [](Start& s) { s.arguments = "--help"; }, 0, "kestrinsv.tmp"},
-        StartCase{"no configuration", [](Start&) {}, 2,
+        StartCase{"Help", [](Start& s) { s.arguments = "--help"; }, 0, "kestrinsv.tmp"},
+        StartCase{"NoConfiguration", [](Start& s) { std::filesystem::remove(s.dir.file("kestrinsv.cfg")); }, 2,
                   "Welcome to Kestrin Server [version: 1003]\ncan't open config file\n"},
-        StartCase{"taken port",
-                  [](Start& s) {
-                    withConfig(s, "");
-                    platform::tcpListen(wire::kClientPort, 8, &s.squatter);
-                  },
-                  2, "Got mastertime 5000\nNetwork: Unable to bind port\n"},
-        StartCase{"no update server",
-                  [](Start& s) {
-                    withConfig(s, "");
-                    s.updates.stop();
-                  },
-                  2, "Error receiving update list. Error code #1\nError: Could not get mastertime\n"},
-        StartCase{"update list not found",
-                  [](Start& s) {
-                    withConfig(s, "");
-                    s.updates.setFault(sim::kUpdateListPath, sim::HttpFault::kNotFound);
-                  },
-                  2, "Error receiving update list. Error code #5\nError: Could not get mastertime\n"},
+        StartCase{"TakenPort", [](Start& s) { platform::tcpListen(wire::kClientPort, 8, &s.squatter); }, 2,
+                  "Got mastertime 5000\nNetwork: Unable to bind port\n"},
+        StartCase{"NoUpdateServer", [](Start& s) { s.updates.stop(); }, 2,
+                  "Error receiving update list. Error code #1\nError: Could not get mastertime\n"},
+        StartCase{"UpdateListNotFound",
+                  [](Start& s) { s.updates.setFault(sim::kUpdateListPath, sim::HttpFault::kNotFound); }, 2,
+                  "Error receiving update list. Error code #5\nError: Could not get mastertime\n"},
         // Keys are matched with case; nothing named by the list is fetched.
-        StartCase{"list without time",
-                  [](Start& s) {
-                    withConfig(s, "");
-                    s.updates.setList("sv=127.0.0.1 /never.img\nTime=5000\n");
-                  },
-                  2, "Checking for update\nError: Could not get mastertime\n"},
-        StartCase{"invalid game section", [](Start& s) { withConfig(s, "[game]\nrcon 127.0.0.1:27015 pw\n"); }, 2,
+        StartCase{"ListWithoutTime", [](Start& s) { s.updates.setList("sv=127.0.0.1 /never.img\nTime=5000\n"); }, 2,
+                  "Checking for update\nError: Could not get mastertime\n"},
+        StartCase{"InvalidGameSection",
+                  [](Start& s) { s.dir.write("kestrinsv.cfg", "[game]\nrcon 127.0.0.1:27015 pw\n"); }, 2,
                   "Error: Exeternalip entry not found\nError: Parsing game entries failed\n"},
-        StartCase{"missing library", [](Start& s) { s.library = "/nonexistent/kestrinserver.so"; }, 3,
+        StartCase{"MissingLibrary", [](Start& s) { s.library = "/nonexistent/kestrinserver.so"; }, 3,
                   "kestrinsv: cannot load /nonexistent/kestrinserver.so"},
-        StartCase{"server image due with --once", withServerImage, 1,
+        StartCase{"ServerImageDueWithOnce", withServerImage, 1,
                   "Server patch was successfully installed [version: 1004]\n"},
         // The library on another file system than the working folder: the
         // new one cannot be renamed over it, and the old one is put back.
-        StartCase{"server image that cannot be moved in",
+        StartCase{"LibraryOnAnotherFileSystem",
                   [](Start& s) {
                     withServerImage(s);
                     s.arguments = "";
@@ -164,12 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                   3,
                   "kestrinsv: cannot install kestrinsv.tmp as @LIBRARY@\n"
                   "kestrinsv: kept the previous library as @LIBRARY@\n"}),
-    [](const ::testing::TestParamInfo<StartCase>& info) {
-      std::string name = info.param.name;
-      for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-      return name;
-    });
+    [](const ::testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
 
 // A new server library delivered through the update server: the server
 // writes it to "kestrinsv.tmp", the host swaps it in and runs it.  The
@@ -184,7 +162,8 @@ TEST(HostTest, InstallsTheNewLibraryAndRunsIt) {
   std::string original = dir.read("kestrinserver.so");
   const char* plain = std::getenv("KESTRIN_PAYLOAD_LIBRARY");
   std::string payload = dir.file("payload.so");
-  CommandResult strip = run("strip -o " + shellQuoted(payload) + " " + shellQuoted(plain != nullptr ? plain : libraryPath()));
+  CommandResult strip =
+      run("strip -o " + shellQuoted(payload) + " " + shellQuoted(plain != nullptr ? plain : libraryPath()));
   ASSERT_EQ(strip.status, 0) << strip.output;
   ASSERT_LE(std::filesystem::file_size(payload), wire::kImageBufferSize - wire::kImageHeaderSize);
   CommandResult made =

@@ -14,7 +14,8 @@ using MonitoringTest = E2eTest;
 
 TEST_F(MonitoringTest, PlayerWithoutClientIsNoticedThenBannedAndKicked) {
   sim::GameServerSim& game =
-      addGame(27015, {player("Alice", 12, 345678), player("HLTV Proxy", 20, 4294967295u, 600), player("Carol", 30, 3000)},
+      addGame(27015,
+              {player("Alice", 12, 345678), player("HLTV Proxy", 20, 4294967295u, 600), player("Carol", 30, 3000)},
               gameSection(27015, "secret", "203.0.113.5", files.lines + "hltvname HLTV Proxy\n"));
   ASSERT_TRUE(startHost());
 
@@ -102,7 +103,8 @@ TEST_F(MonitoringTest, GameServersThatMisbehaveAreWatchedOn) {
             npos)
       << host->output();
   const std::string marker = "admin@example.org{KESTRIN REQ}{203.0.113.5}";
-  ASSERT_TRUE(waitUntil([&] { return restarting.cvar("sv_contact") == marker; }, 15000)) << restarting.cvar("sv_contact");
+  ASSERT_TRUE(waitUntil([&] { return restarting.cvar("sv_contact") == marker; }, 15000))
+      << restarting.cvar("sv_contact");
   ASSERT_TRUE(waitUntil([&] { return silent.cvar("sv_contact") == "{KESTRIN REQ}{203.0.113.8}"; }, 15000))
       << silent.cvar("sv_contact");
   EXPECT_EQ(restarting.countAccepted("sv_contact \"admin@example.org{KESTRIN REQ}{203.0.113.6}\""), 0);
