@@ -212,7 +212,8 @@ TEST(HostTest, ImageToolShowsImagesAndRefusesBadOnes) {
            Case{"show short", 1, "too short"},
            Case{"show magic", 1, "bad magic 4D 5A, expected 4B 55"},
            Case{"show size", 1, "size mismatch, header says 9 bytes, 7 follow"},
-           Case{"show cldll.dat", 0, "version:         4\n  activation time: 7000\n"},
+           Case{"show cldll.dat", 0,
+                "version:         4\n  activation time: 7000\n  payload size:    6 bytes\n  size:            matches\n"},
            Case{"make --version 1 --activation 0 --payload big --out big.img", 1, ""},
        }) {
     CommandResult result = imageTool(dir.path(), c.arguments);
