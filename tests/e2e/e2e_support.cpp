@@ -32,11 +32,8 @@ std::string hostPath() { return environment("KESTRIN_HOST"); }
 
 ScratchDir::ScratchDir(const std::string& parent) {
   std::filesystem::path base = parent.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(parent);
-  std::string pattern = (base / "kestrin-e2e-XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buffer.data();
+  path_ = (base / "kestrin-e2e-XXXXXX").string();
+  if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 ScratchDir::~ScratchDir() {
