@@ -5,11 +5,27 @@ target_compile_options(kestrin_options INTERFACE -Wall -Wextra -Werror)
 target_include_directories(kestrin_options INTERFACE
   ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
 
+# Settings of every test program.  Each test file includes GoogleTest's large
+# header, which is precompiled once, by the first test program, and reused by
+# the others.  Test code is compiled without optimisation: the tests run in
+# moments, and the optimiser would double the time to build them.
+function(kestrin_test_settings target)
+  target_compile_options(${target} PRIVATE -O0)
+  get_property(holder GLOBAL PROPERTY KESTRIN_TEST_PCH)
+  if(holder)
+    target_precompile_headers(${target} REUSE_FROM ${holder})
+  else()
+    set_property(GLOBAL PROPERTY KESTRIN_TEST_PCH ${target})
+    target_precompile_headers(${target} PRIVATE
+      <gtest/gtest.h> <cstdint> <cstring> <memory> <string> <vector>)
+  endif()
+endfunction()
+
 # Test programs whose results are judged by ctest.  Unit tests run on every
 # build (under wine for the Windows builds); NATIVE_ONLY tests need a Linux
 # peer such as OpenSSL.
 function(kestrin_add_test name)
-  if(NOT KESTRIN_TESTS)
+  if(NOT KESTRIN_TESTS OR NOT KESTRIN_UNIT_TESTS)
     return()
   endif()
   cmake_parse_arguments(ARG "NATIVE_ONLY" "" "SOURCES;LIBS" ${ARGN})
@@ -19,6 +35,7 @@ function(kestrin_add_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE kestrin_core kestrin_options GTest::gtest_main ${ARG_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  kestrin_test_settings(${name})
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES LABELS unit TIMEOUT 300)
 endfunction()
@@ -47,21 +64,38 @@ function(kestrin_add_benchmark name)
   set_property(GLOBAL APPEND PROPERTY KESTRIN_BENCHMARKS ${name})
 endfunction()
 
-# End-to-end tests: real library and host over loopback, each run inside a
-# private network namespace by tests/e2e/in_netns.sh (fixed ports 27060, 80).
-function(kestrin_add_e2e_test name)
+# End-to-end tests: one program of the real library and host over loopback.
+# Every TEST, TEST_F and TEST_P of its sources becomes a ctest test of its
+# own (label e2e), run inside a private network namespace by
+# tests/e2e/in_netns.sh, so that they run side by side on the fixed ports
+# (27060, 80).  A test's opening line must name its suite and test.
+function(kestrin_add_e2e_tests program)
   if(NOT KESTRIN_TESTS OR CMAKE_CROSSCOMPILING)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
-  if(NOT ARG_TIMEOUT)
-    set(ARG_TIMEOUT 600)
-  endif()
-  add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE kestrin_e2e kestrin_options GTest::gtest ${ARG_LIBS})
-  add_dependencies(${name} kestrinserver kestrinsv)
-  add_test(NAME ${name}
-    COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/in_netns.sh $<TARGET_FILE:${name}>)
-  set_tests_properties(${name} PROPERTIES LABELS e2e TIMEOUT ${ARG_TIMEOUT}
-    ENVIRONMENT "KESTRIN_LIBRARY=$<TARGET_FILE:kestrinserver>;KESTRIN_HOST=$<TARGET_FILE:kestrinsv>;KESTRIN_SOURCE_DIR=${PROJECT_SOURCE_DIR};KESTRIN_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  cmake_parse_arguments(ARG "" "" "SOURCES;ENVIRONMENT" ${ARGN})
+  add_executable(${program} ${ARG_SOURCES})
+  target_link_libraries(${program} PRIVATE kestrin_e2e kestrin_options)
+  kestrin_test_settings(${program})
+  add_dependencies(${program} kestrinserver kestrinsv)
+  set(environment "KESTRIN_LIBRARY=$<TARGET_FILE:kestrinserver>" "KESTRIN_HOST=$<TARGET_FILE:kestrinsv>"
+    "KESTRIN_BINARY_DIR=${PROJECT_BINARY_DIR}" ${ARG_ENVIRONMENT})
+  foreach(source IN LISTS ARG_SOURCES)
+    get_filename_component(source ${source} ABSOLUTE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    file(STRINGS ${source} lines REGEX "^TEST(_F|_P)?\\(")
+    foreach(line IN LISTS lines)
+      if(NOT line MATCHES "^TEST(_F|_P)?\\(([A-Za-z0-9_]+), ([A-Za-z0-9_]+)\\)")
+        message(FATAL_ERROR "${source}: cannot read the test name of: ${line}")
+      endif()
+      set(test "${CMAKE_MATCH_2}.${CMAKE_MATCH_3}")
+      set(filter "${test}")
+      if(CMAKE_MATCH_1 STREQUAL "_P")
+        set(filter "*/${test}/*")
+      endif()
+      add_test(NAME ${test}
+        COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/in_netns.sh $<TARGET_FILE:${program}> --gtest_filter=${filter})
+      set_tests_properties(${test} PROPERTIES LABELS e2e TIMEOUT 300 ENVIRONMENT "${environment}")
+    endforeach()
+  endforeach()
 endfunction()

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <vector>
+
+#include "support/pe_test_image.h"
 
 namespace kestrin::e2e {
 namespace {
@@ -26,14 +29,11 @@ std::string environment(const char* name) {
 
 std::string libraryPath() { return environment("KESTRIN_LIBRARY"); }
 std::string hostPath() { return environment("KESTRIN_HOST"); }
-std::string sourceDir() { return environment("KESTRIN_SOURCE_DIR"); }
 
-ScratchDir::ScratchDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "kestrin-e2e-XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buffer.data();
+ScratchDir::ScratchDir(const std::string& parent) {
+  std::filesystem::path base = parent.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(parent);
+  path_ = (base / "kestrin-e2e-XXXXXX").string();
+  if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 ScratchDir::~ScratchDir() {
@@ -46,8 +46,10 @@ void ScratchDir::write(const std::string& name, const std::string& content) cons
   out << content;
 }
 
-std::string ScratchDir::read(const std::string& name) const {
-  std::ifstream in(file(name), std::ios::binary);
+std::string ScratchDir::read(const std::string& name) const { return readFile(file(name)); }
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
@@ -64,16 +66,13 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
   return true;
 }
 
-HostProcess::HostProcess(const std::string& directory, const std::string& extraArguments)
-    : ownUpdateServer_(std::make_unique<sim::UpdateServerSim>()) {
-  ownUpdateServer_->setList(sim::updateList(kDefaultMasterTime));
-  if (!ownUpdateServer_->start(80))
-    throw std::runtime_error("port 80 is taken: pass the test's own update server to HostProcess");
-  launch(directory, extraArguments);
-}
-
 HostProcess::HostProcess(const std::string& directory, const std::string& extraArguments,
-                         sim::UpdateServerSim*) {
+                         sim::UpdateServerSim* updateServer) {
+  if (updateServer == nullptr) {
+    ownUpdateServer_ = std::make_unique<sim::UpdateServerSim>();
+    ownUpdateServer_->setList(sim::updateList(1000000));
+    if (!ownUpdateServer_->start(80)) throw std::runtime_error("port 80 is taken: pass the test's update server");
+  }
   launch(directory, extraArguments);
 }
 
@@ -114,8 +113,8 @@ std::string HostProcess::output() const {
   return output_;
 }
 
-bool HostProcess::waitForOutput(const std::string& text, int timeoutMs) const {
-  return waitUntil([&] { return output().find(text) != std::string::npos; }, timeoutMs);
+bool HostProcess::waitForCount(const std::string& text, int count, int timeoutMs) const {
+  return waitUntil([&] { return countInOutput(text) >= count; }, timeoutMs);
 }
 
 int HostProcess::countInOutput(const std::string& text) const {
@@ -157,4 +156,77 @@ void HostProcess::stop() {
   if (reader_.joinable()) reader_.join();
 }
 
+sim::SimPlayer player(const std::string& name, std::uint32_t userId, std::uint32_t wonId, int seconds,
+                      const std::string& address) {
+  return {.name = name, .userId = userId, .wonId = wonId, .connectedSeconds = seconds, .address = address};
+}
+
+std::string gameSection(std::uint16_t port, const std::string& password, const std::string& externalIp,
+                        const std::string& extraLines) {
+  return "[game]\nrcon 127.0.0.1:" + std::to_string(port) + " " + password + "\nexternalip " + externalIp + "\n" +
+         extraLines;
+}
+
+bool acceptedInOrder(const sim::GameServerSim& game, const std::string& first, const std::string& second) {
+  std::vector<std::string> lines = game.acceptedLines();
+  auto a = std::find(lines.begin(), lines.end(), first), b = std::find(lines.begin(), lines.end(), second);
+  return a < b && b != lines.end();
+}
+
+std::string eventsOf(const sim::ClientSim& client) {
+  std::string text;
+  for (const std::string& line : client.events()) text += line + "\n";
+  return text;
+}
+
+CheckedFiles::CheckedFiles(const ScratchDir& dir) {
+  std::vector<std::uint8_t> library = testing::sampleLibraryFile();
+  dir.write("client.dll", std::string(library.begin(), library.end()));
+  std::string model(4096, '\0');
+  for (std::size_t i = 0; i < model.size(); ++i) model[i] = static_cast<char>(i * 13 + 5);
+  dir.write("player.mdl", model);
+  lines = "chkpath " + dir.path() + "\nchkdll client.dll\nchkmdl player.mdl\n";
+  list.addCheckFile(dir.path().c_str(), "client.dll", false);
+  list.addCheckFile(dir.path().c_str(), "player.mdl", true);
+  for (std::size_t i = 0; i < list.checkFileCount; ++i)
+    digestsBySeed[list.checkFileSeeds[i]] = list.checkFileDigests[i];
+}
+
+sim::GameServerSim& E2eTest::addGame(std::uint16_t port, const std::vector<sim::SimPlayer>& players,
+                                     const std::string& section) {
+  games.push_back(std::make_unique<sim::GameServerSim>(sim::GameServerSim::Options{.port = port}));
+  for (const sim::SimPlayer& p : players) games.back()->addPlayer(p);
+  config += section.empty() ? gameSection(port) : section;
+  return *games.back();
+}
+
+::testing::AssertionResult E2eTest::startHost(int readyGames, const std::string& arguments) {
+  for (const auto& game : games)
+    if (!game->running()) return ::testing::AssertionFailure() << "a game server port is taken";
+  dir.write("kestrinsv.cfg", config);
+  host = std::make_unique<HostProcess>(dir.path(), arguments);
+  int count = readyGames < 0 ? static_cast<int>(games.size()) : readyGames;
+  if (!host->waitForOutput("Init finished\n") || !host->waitForCount("Game: Rcon password accepted\n", count, 30000))
+    return ::testing::AssertionFailure() << host->output();
+  return ::testing::AssertionSuccess();
+}
+
+sim::ClientSim::Options E2eTest::clientOptions(std::uint32_t userId, std::uint32_t wonId) const {
+  sim::ClientSim::Options options;
+  options.userId = userId;
+  options.wonId = wonId;
+  options.digestsBySeed = files.digestsBySeed;
+  return options;
+}
+
 }  // namespace kestrin::e2e
+
+// The entry point of the end-to-end program.  ctest runs each test on its
+// own with a filter, so a filter that selects nothing fails rather than
+// passes.
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  ::testing::InitGoogleTest(&argc, argv);
+  int result = RUN_ALL_TESTS();
+  return ::testing::UnitTest::GetInstance()->test_to_run_count() == 0 ? 1 : result;
+}

@@ -1,17 +1,26 @@
-// Helpers for the end-to-end tests: a scratch folder, the host program
-// kestrinsv run as a child process with its output collected, and waits
-// with deadlines.  Linux only; test code.
+// The end-to-end fixture: a scratch working folder with the checked files,
+// simulated game servers with their players, the configuration that lists
+// them, and the host program kestrinsv run as a child process with the built
+// library, its output collected.  The program runs inside a private network
+// namespace (in_netns.sh), where the fixed ports 27060 and 80 are free.
+// Linux only; test code.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "digest/checksum_list.h"
+#include "sim/client_sim.h"
+#include "sim/game_server_sim.h"
 #include "sim/update_server_sim.h"
 
 namespace kestrin::e2e {
@@ -19,13 +28,12 @@ namespace kestrin::e2e {
 // Path of the built server library and host program (set by ctest).
 std::string libraryPath();
 std::string hostPath();
-std::string sourceDir();
 
-// A fresh folder under the system's temporary folder, removed with its
-// content when the object dies.
+// A fresh folder under `parent` (the system's temporary folder when empty),
+// removed with its content when the object dies.
 class ScratchDir {
  public:
-  ScratchDir();
+  explicit ScratchDir(const std::string& parent = "");
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
@@ -40,33 +48,33 @@ class ScratchDir {
   std::string path_;
 };
 
+std::string readFile(const std::string& path);
+
 // Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
-
-// Master time of the update server that HostProcess runs by default.
-inline constexpr std::uint32_t kDefaultMasterTime = 1000000;
 
 // kestrinsv running in a folder, its standard output and error collected.
 class HostProcess {
  public:
   // Starts the built kestrinsv with the built library in `directory` with
-  // the extra arguments.  For the object's lifetime an update server on port
-  // 80 answers every update query with "time=<kDefaultMasterTime>" alone, so
-  // that start-up gets its master time.
-  explicit HostProcess(const std::string& directory, const std::string& extraArguments = "--once");
-  // The same with the test's own update server (started by the test, and
-  // outliving this object), or with none when `updateServer` is null.
-  HostProcess(const std::string& directory, const std::string& extraArguments,
-              sim::UpdateServerSim* updateServer);
+  // the extra arguments, against `updateServer` (which outlives this
+  // object).  Without one, an update server on port 80 answers every update
+  // query with "time=1000000" alone for the object's lifetime, so that
+  // start-up gets its master time.
+  explicit HostProcess(const std::string& directory, const std::string& extraArguments = "--once",
+                       sim::UpdateServerSim* updateServer = nullptr);
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
   std::string output() const;
   // Waits until the output holds `text`; false after the deadline.
-  bool waitForOutput(const std::string& text, int timeoutMs = 20000) const;
-  // Number of times `text` occurs in the output so far.
+  bool waitForOutput(const std::string& text, int timeoutMs = 20000) const { return waitForCount(text, 1, timeoutMs); }
+  // Waits until `text` occurs `count` times or more; false after the deadline.
+  bool waitForCount(const std::string& text, int count, int timeoutMs = 20000) const;
   int countInOutput(const std::string& text) const;
+  // Position of `text` in the output, npos when missing.
+  std::size_t at(const std::string& text) const { return output().find(text); }
   // Waits for the process to exit; its exit status, or -1 after the deadline.
   int waitExit(int timeoutMs = 20000);
   // Asks the process to stop (SIGTERM, then SIGKILL) and collects it.
@@ -78,12 +86,57 @@ class HostProcess {
   void readLoop(int fd);
 
   std::unique_ptr<sim::UpdateServerSim> ownUpdateServer_;
-
   pid_t pid_ = -1;
   int status_ = -1;
   std::thread reader_;
   mutable std::mutex mutex_;
   std::string output_;
+};
+
+// A player of a simulated game server, connected for `seconds`.
+sim::SimPlayer player(const std::string& name, std::uint32_t userId, std::uint32_t wonId, int seconds = 0,
+                      const std::string& address = "198.51.100.7:27005");
+
+// A "[game]" section watching 127.0.0.1:`port`.
+std::string gameSection(std::uint16_t port, const std::string& password = "secret",
+                        const std::string& externalIp = "203.0.113.5", const std::string& extraLines = "");
+
+// True when both lines were accepted, `first` before `second`.
+bool acceptedInOrder(const sim::GameServerSim& game, const std::string& first, const std::string& second);
+// What a simulated client saw, for failure messages.
+std::string eventsOf(const sim::ClientSim& client);
+
+// A checksum folder holding client.dll and player.mdl, the configuration
+// lines that list them (library first), and the answers an honest client
+// gives, computed with the server's own digest code.
+struct CheckedFiles {
+  explicit CheckedFiles(const ScratchDir& dir);
+  std::string lines;
+  std::map<std::uint32_t, std::uint32_t> digestsBySeed;
+  ChecksumList list;
+};
+
+// The scene of most end-to-end tests: the working folder with the checked
+// files, game servers added by the test, then the host watching them.
+class E2eTest : public ::testing::Test {
+ protected:
+  // A simulated game server on `port` with `players`, listed in the
+  // configuration with `section` (a plain section when empty).
+  sim::GameServerSim& addGame(std::uint16_t port, const std::vector<sim::SimPlayer>& players = {},
+                              const std::string& section = "");
+  // Writes the configuration, starts the host and waits until it listens
+  // for clients and `readyGames` games (every game added when negative)
+  // have accepted the password.
+  ::testing::AssertionResult startHost(int readyGames = -1, const std::string& arguments = "--once");
+  // Options of a simulated client of player `userId`/`wonId` that knows the
+  // checked files.
+  sim::ClientSim::Options clientOptions(std::uint32_t userId, std::uint32_t wonId) const;
+
+  ScratchDir dir;
+  CheckedFiles files{dir};
+  std::string config;
+  std::vector<std::unique_ptr<sim::GameServerSim>> games;
+  std::unique_ptr<HostProcess> host;
 };
 
 }  // namespace kestrin::e2e

@@ -2,8 +2,6 @@
 // 80: fetch results over real sockets, downloads, the image slots across
 // several checks (driven directly instead of waiting for the update
 // thread's period), and stopping the update thread mid-check.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -63,80 +61,55 @@ TEST_F(UpdaterTest, FetchResultsOverRealSockets) {
   sim_.setFile("/plain", body);
   sim_.setFile("/nolength", body);
   sim_.setFault("/nolength", sim::HttpFault::kNoContentLength);
-  sim_.setFile("/wrong", body);
-  sim_.setFault("/wrong", sim::HttpFault::kWrongLength);
-  sim_.setFile("/gone", body);
-  sim_.setFault("/gone", sim::HttpFault::kNotFound);
   sim_.setFile("/open", "all of it");
   sim_.setFault("/open", sim::HttpFault::kKeepOpen);
-
   Fetched plain = fetch("/plain", 4096);
   EXPECT_EQ(plain.code, kHttpOk);
   EXPECT_EQ(plain.body, body);
-  EXPECT_EQ(fetch("/nolength", 4096).body, body);
-  EXPECT_EQ(fetch("/wrong", 4096).code, kHttpLengthMismatch);
-  EXPECT_EQ(fetch("/gone", 4096).code, kHttpBadReply);
-  EXPECT_EQ(fetch("/plain", 2999).code, kHttpTooLarge);
+  EXPECT_EQ(fetch("/nolength", 4096).body, body);  // the body ends where the peer closes
   // A connection kept open after the body ends with the time-out.
   EXPECT_EQ(fetch("/open").code, kHttpTimeout);
   EXPECT_EQ(output_.text(), "Error receiving updates. Timeout\n");
-  EXPECT_EQ(sim_.requests(),
-            (std::vector<std::string>{"/plain", "/nolength", "/wrong", "/gone", "/plain", "/open"}));
-
   output_.clear();
-  std::string path = "/" + std::string(600, 'p');
-  EXPECT_EQ(fetch(path).code, kHttpNoConnection);  // the request would not fit
+  EXPECT_EQ(fetch("/" + std::string(600, 'p')).code, kHttpNoConnection);  // the request would not fit
   std::size_t length = 16;
   char buffer[17];
-  EXPECT_EQ(httpGet(state_.connection, "no-such-host.invalid", "/", buffer, &length),
-            kHttpNoConnection);
+  EXPECT_EQ(httpGet(state_.connection, "no-such-host.invalid", "/", buffer, &length), kHttpNoConnection);
   EXPECT_EQ(output_.text(), "Error, hostname not found\n");
-  EXPECT_EQ(sim_.requests().size(), 6u);
+  EXPECT_EQ(sim_.requests(), (std::vector<std::string>{"/plain", "/nolength", "/open"}));
   sim_.stop();
   EXPECT_EQ(fetch("/update.php").code, kHttpNoConnection);  // refused
 }
 
-TEST_F(UpdaterTest, CheckSetsMasterTimeAndSendsTheLoadedClientVersion) {
-  sim_.setList("time=777000\n");
-  ASSERT_TRUE(updateCheck(state_));
-  EXPECT_EQ(clockOffset_.load(), 777000u);
-  sim_.setList("time=later\n");
-  ASSERT_TRUE(updateCheck(state_));  // not a number: the offset stays
-  EXPECT_EQ(clockOffset_.load(), 777000u);
-  sim_.setList("sv=127.0.0.1 /x\n");
-  EXPECT_FALSE(updateCheck(state_));
-  EXPECT_EQ(sim_.queries(), (std::vector<std::string>{"/update.php?sv=1003&cv=0&os=win",
-                                                      "/update.php?sv=1003&cv=0&os=win",
-                                                      "/update.php?sv=1003&cv=0&os=win"}));
-}
-
-TEST_F(UpdaterTest, BadDownloadsLeaveTheSlotEmpty) {
-  sim_.setList(sim::updateList(30000, "/short.img", "/magic.img"));
+TEST_F(UpdaterTest, BadDownloadsLeaveTheSlotsEmpty) {
   sim_.setFile("/short.img", sim::makeImage(1004, 0, "").substr(0, 12));
-  std::string badMagic = sim::makeImage(9, 0, "payload");
-  badMagic[0] = 'M';
-  sim_.setFile("/magic.img", badMagic);
-  ASSERT_TRUE(updateCheck(state_));
-  EXPECT_EQ(output_.text(),
-            "Checking for update\n"
-            "Downloading server update /short.img\n"
-            "Error receiving update /short.img. Filesize mismatch\n"
-            "Downloading client update /magic.img\n"
-            "Error receiving update /magic.img. Signature mismatch\n");
-
-  output_.clear();
-  sim_.setList(sim::updateList(30000, "/size.img", "/missing.img"));
+  sim_.setFile("/magic.img", sim::makeImage(9, 0, "payload").replace(0, 1, "M"));
   sim_.setFile("/size.img", sim::makeImage(1004, 0, "payload", 8));
-  ASSERT_TRUE(updateCheck(state_));
-  EXPECT_EQ(output_.text(),
-            "Checking for update\n"
-            "Downloading server update /size.img\n"
-            "Error receiving update /size.img. Filesize mismatch\n"
-            "Downloading client update /missing.img\n"
-            "Error receiving update /missing.img. Error code #5\n");
-  EXPECT_FALSE(ready(state_.serverImage));
-  EXPECT_FALSE(ready(state_.clientImage));
-  EXPECT_EQ(installStep(state_), kRunOn);
+  sim_.setFile("/same.img", sim::makeImage(1003, 0, "same version"));
+  struct Case {
+    std::string server, client, output;
+  };
+  for (const Case& c : {
+           Case{"/short.img", "/magic.img",
+                "Downloading server update /short.img\nError receiving update /short.img. Filesize mismatch\n"
+                "Downloading client update /magic.img\nError receiving update /magic.img. Signature mismatch\n"},
+           Case{"/size.img", "/missing.img",
+                "Downloading server update /size.img\nError receiving update /size.img. Filesize mismatch\n"
+                "Downloading client update /missing.img\nError receiving update /missing.img. Error code #5\n"},
+           // Downloaded, but discarded by the install step.
+           Case{"/same.img", "",
+                "Downloading server update /same.img\nUpdate was successfully downloaded\n"
+                "Serious error. Downloaded server version is the same as local version\n"},
+       }) {
+    output_.clear();
+    sim_.setList(sim::updateList(30000, c.server, c.client));
+    ASSERT_TRUE(updateCheck(state_));
+    EXPECT_EQ(installStep(state_), kRunOn);
+    EXPECT_EQ(output_.text(), "Checking for update\n" + c.output);
+    EXPECT_FALSE(ready(state_.serverImage));
+    EXPECT_FALSE(ready(state_.clientImage));
+  }
+  EXPECT_FALSE(std::filesystem::exists(kServerImageFileName));
 }
 
 TEST_F(UpdaterTest, WaitingImageIsReplacedOrGoneWhenALaterCheckNamesAnother) {
@@ -163,7 +136,7 @@ TEST_F(UpdaterTest, WaitingImageIsReplacedOrGoneWhenALaterCheckNamesAnother) {
   EXPECT_FALSE(std::filesystem::exists(kServerImageFileName));
 }
 
-TEST_F(UpdaterTest, NewerClientImageIsInstalledLoadedAndAnnouncedInTheNextQuery) {
+TEST_F(UpdaterTest, NewerClientImageIsInstalledAndAnnouncedInTheNextQuery) {
   dir_.write("cldll.dat", sim::makeImage(6, 0, "old client"));
   ASSERT_TRUE(loadClientImage(state_));
   std::string update = sim::makeImage(7, 0, "new client");
@@ -176,8 +149,11 @@ TEST_F(UpdaterTest, NewerClientImageIsInstalledLoadedAndAnnouncedInTheNextQuery)
                                 "Loaded cldll.dat [version: 7]\n"),
             std::string::npos);
 
-  sim_.setList("time=31000\n");
+  // A time that is no number leaves the master time as it was.
+  EXPECT_EQ(clockOffset_.load(), 30000u);
+  sim_.setList("time=later\n");
   ASSERT_TRUE(updateCheck(state_));
+  EXPECT_EQ(clockOffset_.load(), 30000u);
   EXPECT_EQ(sim_.queries(), (std::vector<std::string>{"/update.php?sv=1003&cv=6&os=win",
                                                       "/update.php?sv=1003&cv=7&os=win"}));
 }
@@ -211,7 +187,10 @@ TEST_F(UpdaterTest, AStopEndsAConnectThatIsNotAnswered) {
                          300));
 
   state_.stop.request();
+  auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(state_.connection.connectTo("127.0.0.1", peer.port), kConnectFailed);
+  // Not the connect's whole 12.8 s time-out.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   platform::closeSocket(probe);
   for (platform::SocketHandle filler : fillers) platform::closeSocket(filler);
   platform::closeSocket(listener);

@@ -40,7 +40,8 @@ void usage() {
       "new one as PATH.bak, renames kestrinsv.tmp to PATH, loads it and runs\n"
       "it (with --once it exits with status 1 instead).  A server that stops\n"
       "on an error makes kestrinsv exit with status 2.  A library that cannot\n"
-      "be loaded or lacks the initialize function: status 3.\n",
+      "be loaded or lacks the initialize function: status 3; so does a new\n"
+      "library that cannot be put in place, the old one being put back.\n",
       kestrin::platform::serverLibraryName());
 }
 
@@ -57,7 +58,10 @@ bool installServerImage(const std::string& library) {
   }
   if (!kestrin::platform::replaceFile(kServerImage, library.c_str())) {
     std::fprintf(stderr, "kestrinsv: cannot install %s as %s\n", kServerImage, library.c_str());
-    kestrin::platform::replaceFile(backup.c_str(), library.c_str());
+    if (kestrin::platform::replaceFile(backup.c_str(), library.c_str()))
+      std::fprintf(stderr, "kestrinsv: kept the previous library as %s\n", library.c_str());
+    else
+      std::fprintf(stderr, "kestrinsv: cannot put %s back as %s\n", backup.c_str(), library.c_str());
     return false;
   }
   std::printf("kestrinsv: installed new server library %s (previous kept as %s)\n",

@@ -1,0 +1,227 @@
+// The host program with the real library: start-up against the simulated
+// update server, every way start-up ends early, and the swap of a new server
+// library delivered as an update image.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "core/wire.h"
+#include "e2e/e2e_support.h"
+#include "platform/platform.h"
+
+namespace kestrin::e2e {
+namespace {
+
+struct CommandResult {
+  int status;
+  std::string output;
+};
+
+// Runs a shell command; its exit status and its standard output and error.
+CommandResult run(const std::string& command) {
+  CommandResult result{-1, ""};
+  std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[512];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+  int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string shellQuoted(const std::string& path) { return "'" + path + "'"; }
+
+// Runs kestrin-image in `directory`.
+CommandResult imageTool(const std::string& directory, const std::string& arguments) {
+  return run("cd " + shellQuoted(directory) + " && " + shellQuoted(std::string(std::getenv("KESTRIN_BINARY_DIR"))) +
+             "/bin/kestrin-image " + arguments);
+}
+
+TEST(HostTest, StartUpTakesTheMasterTimeThenOpensTheClientPort) {
+  sim::UpdateServerSim updates;
+  ASSERT_TRUE(updates.start(80));
+  updates.setList("time=123456\n");
+  ScratchDir dir;
+  dir.write("kestrinsv.cfg", "; no game servers yet\n");
+  dir.write("cldll.dat", sim::makeImage(21, 0, "client payload"));
+  HostProcess host(dir.path(), "--once", &updates);
+  ASSERT_TRUE(host.waitForOutput("Init finished\n")) << host.output();
+  EXPECT_LT(host.at("Loaded cldll.dat [version: 21]\n"), host.at("Checking for update\n"));
+  EXPECT_LT(host.at("Checking for update\n"), host.at("Got mastertime 123456\n"));
+  EXPECT_LT(host.at("Got mastertime 123456\n"), host.at("Waiting for clients... [port: 27060]\n"));
+  EXPECT_EQ(updates.queries(), std::vector<std::string>{"/update.php?sv=1003&cv=21&os=win"});
+
+  sim::ClientConnection client;
+  EXPECT_TRUE(client.connect(wire::kClientPort));
+  EXPECT_TRUE(host.waitForOutput("Client connected [total: 1]\n")) << host.output();
+}
+
+// One way start-up can end: what the row prepares, the exit status and a
+// piece of the output ("@LIBRARY@" stands for the library's path).
+struct Start {
+  Start(ScratchDir& d, sim::UpdateServerSim& u) : dir(d), updates(u) {}
+  ScratchDir& dir;
+  sim::UpdateServerSim& updates;
+  std::string library = libraryPath();
+  std::string arguments = "--once";
+  platform::SocketHandle squatter = platform::kInvalidSocket;
+  std::unique_ptr<ScratchDir> elsewhere;
+};
+struct StartCase {
+  const char* name;
+  std::function<void(Start&)> prepare;
+  int status;
+  std::string message;
+};
+
+void PrintTo(const StartCase& c, std::ostream* out) { *out << c.name; }
+
+// A server image whose time has come at the first check.
+void withServerImage(Start& s) {
+  s.updates.setList(sim::updateList(5000, "/server1004.img"));
+  s.updates.setFile("/server1004.img", sim::makeImage(1004, 4000, "not a library"));
+}
+
+class HostStartTest : public ::testing::TestWithParam<StartCase> {};
+
+TEST_P(HostStartTest, EndsWithItsStatusAndMessage) {
+  ScratchDir dir;
+  dir.write("kestrinsv.cfg", "");
+  sim::UpdateServerSim updates;
+  ASSERT_TRUE(updates.start(80));
+  updates.setList("time=5000\n");
+  Start start(dir, updates);
+  GetParam().prepare(start);
+  const std::string library = readFile(start.library);
+  std::string message = GetParam().message;
+  for (std::size_t at; (at = message.find("@LIBRARY@")) != std::string::npos;) message.replace(at, 9, start.library);
+
+  HostProcess host(dir.path(), "--library " + shellQuoted(start.library) + " " + start.arguments, &updates);
+  EXPECT_EQ(host.waitExit(), GetParam().status) << host.output();
+  EXPECT_NE(host.at(message), std::string::npos) << host.output();
+  EXPECT_EQ(host.at("Waiting for clients"), std::string::npos) << host.output();
+  // Whatever went wrong, the library is the one the host was given.
+  EXPECT_EQ(readFile(start.library), library);
+  platform::closeSocket(start.squatter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostStartTest,
+    ::testing::Values(
+        StartCase{"Help", [](Start& s) { s.arguments = "--help"; }, 0, "kestrinsv.tmp"},
+        StartCase{"NoConfiguration", [](Start& s) { std::filesystem::remove(s.dir.file("kestrinsv.cfg")); }, 2,
+                  "Welcome to Kestrin Server [version: 1003]\ncan't open config file\n"},
+        StartCase{"TakenPort", [](Start& s) { platform::tcpListen(wire::kClientPort, 8, &s.squatter); }, 2,
+                  "Got mastertime 5000\nNetwork: Unable to bind port\n"},
+        StartCase{"NoUpdateServer", [](Start& s) { s.updates.stop(); }, 2,
+                  "Error receiving update list. Error code #1\nError: Could not get mastertime\n"},
+        StartCase{"UpdateListNotFound",
+                  [](Start& s) { s.updates.setFault(sim::kUpdateListPath, sim::HttpFault::kNotFound); }, 2,
+                  "Error receiving update list. Error code #5\nError: Could not get mastertime\n"},
+        // Keys are matched with case; nothing named by the list is fetched.
+        StartCase{"ListWithoutTime", [](Start& s) { s.updates.setList("sv=127.0.0.1 /never.img\nTime=5000\n"); }, 2,
+                  "Checking for update\nError: Could not get mastertime\n"},
+        StartCase{"InvalidGameSection",
+                  [](Start& s) { s.dir.write("kestrinsv.cfg", "[game]\nrcon 127.0.0.1:27015 pw\n"); }, 2,
+                  "Error: Exeternalip entry not found\nError: Parsing game entries failed\n"},
+        StartCase{"MissingLibrary", [](Start& s) { s.library = "/nonexistent/kestrinserver.so"; }, 3,
+                  "kestrinsv: cannot load /nonexistent/kestrinserver.so"},
+        StartCase{"ServerImageDueWithOnce", withServerImage, 1,
+                  "Server patch was successfully installed [version: 1004]\n"},
+        // The library on another file system than the working folder: the
+        // new one cannot be renamed over it, and the old one is put back.
+        StartCase{"LibraryOnAnotherFileSystem",
+                  [](Start& s) {
+                    withServerImage(s);
+                    s.arguments = "";
+                    s.elsewhere = std::make_unique<ScratchDir>("/dev/shm");
+                    s.library = s.elsewhere->file("kestrinserver.so");
+                    std::filesystem::copy_file(libraryPath(), s.library);
+                    struct stat here = {}, there = {};
+                    ::stat(s.dir.path().c_str(), &here);
+                    ::stat(s.elsewhere->path().c_str(), &there);
+                    EXPECT_NE(here.st_dev, there.st_dev) << "/dev/shm and the temporary folder share a file system";
+                  },
+                  3,
+                  "kestrinsv: cannot install kestrinsv.tmp as @LIBRARY@\n"
+                  "kestrinsv: kept the previous library as @LIBRARY@\n"}),
+    [](const ::testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
+
+// A new server library delivered through the update server: the server
+// writes it to "kestrinsv.tmp", the host swaps it in and runs it.  The
+// payload is a stripped copy of the library (under the sanitizers, where
+// that would not fit an image, the same sources built without
+// instrumentation), made into an image by kestrin-image.
+TEST(HostTest, InstallsTheNewLibraryAndRunsIt) {
+  ScratchDir dir;
+  dir.write("kestrinsv.cfg", "");
+  std::string library = dir.file("kestrinserver.so");
+  std::filesystem::copy_file(libraryPath(), library);
+  std::string original = dir.read("kestrinserver.so");
+  const char* plain = std::getenv("KESTRIN_PAYLOAD_LIBRARY");
+  std::string payload = dir.file("payload.so");
+  CommandResult strip =
+      run("strip -o " + shellQuoted(payload) + " " + shellQuoted(plain != nullptr ? plain : libraryPath()));
+  ASSERT_EQ(strip.status, 0) << strip.output;
+  ASSERT_LE(std::filesystem::file_size(payload), wire::kImageBufferSize - wire::kImageHeaderSize);
+  CommandResult made =
+      imageTool(dir.path(), "make --version 1004 --activation 0 --payload payload.so --out server1004.img");
+  ASSERT_EQ(made.status, 0) << made.output;
+
+  sim::UpdateServerSim updates;
+  ASSERT_TRUE(updates.start(80));
+  // The first check names the image; the new library's checks see none.
+  updates.queueList(sim::updateList(5000, "/server1004.img"));
+  updates.setList("time=6000\n");
+  updates.setFile("/server1004.img", dir.read("server1004.img"));
+  HostProcess host(dir.path(), "--library " + shellQuoted(library), &updates);
+  // The first run stops before its listening socket, so the only
+  // "Init finished" is the new library's.
+  ASSERT_TRUE(host.waitForOutput("Init finished\n", 30000)) << host.output();
+  EXPECT_EQ(host.countInOutput("Welcome to Kestrin Server [version: 1003]\n"), 2) << host.output();
+  std::size_t installed = host.at("Server patch was successfully installed [version: 1004]\n");
+  std::size_t swapped = host.at("kestrinsv: installed new server library " + library);
+  ASSERT_NE(installed, std::string::npos) << host.output();
+  EXPECT_LT(installed, swapped);
+  EXPECT_LT(swapped, host.output().rfind("Welcome to Kestrin Server"));
+  EXPECT_EQ(updates.queries().size(), 2u);
+  EXPECT_EQ(dir.read("kestrinserver.so"), dir.read("payload.so"));
+  EXPECT_EQ(dir.read("kestrinserver.so.bak"), original);
+  EXPECT_FALSE(dir.exists("kestrinsv.tmp"));
+  // The running code is the new file, not the old one kept as .bak.
+  std::string maps = readFile("/proc/" + std::to_string(host.pid()) + "/maps");
+  EXPECT_NE(maps.find(library + "\n"), std::string::npos) << maps;
+  EXPECT_EQ(maps.find("kestrinserver.so.bak"), std::string::npos);
+}
+
+TEST(HostTest, ImageToolShowsImagesAndRefusesBadOnes) {
+  ScratchDir dir;
+  dir.write("short", "KU\x01");
+  dir.write("magic", sim::makeImage(3, 0, "payload").replace(0, 2, "MZ"));
+  dir.write("size", sim::makeImage(3, 0, "payload", 9));
+  dir.write("cldll.dat", sim::makeImage(4, 7000, "client"));
+  dir.write("big", std::string(200000, '\0'));
+  struct Case {
+    std::string arguments;
+    int status;
+    std::string text;
+  };
+  for (const Case& c : {
+           Case{"show short", 1, "too short"},
+           Case{"show magic", 1, "bad magic 4D 5A, expected 4B 55"},
+           Case{"show size", 1, "size mismatch, header says 9 bytes, 7 follow"},
+           Case{"show cldll.dat", 0,
+                "version:         4\n  activation time: 7000\n  payload size:    6 bytes\n  size:            matches\n"},
+           Case{"make --version 1 --activation 0 --payload big --out big.img", 1, ""},
+       }) {
+    CommandResult result = imageTool(dir.path(), c.arguments);
+    EXPECT_EQ(result.status, c.status) << c.arguments << "\n" << result.output;
+    EXPECT_NE(result.output.find(c.text), std::string::npos) << result.output;
+  }
+  EXPECT_FALSE(dir.exists("big.img"));
+}
+
+}  // namespace
+}  // namespace kestrin::e2e

@@ -1,0 +1,114 @@
+// Client sessions through the host and the real library: the handshake that
+// hands a client to the game listing its player, a full pending list, and
+// clients that send garbage or vanish half-way beside a good one.
+#include <array>
+
+#include "core/byte_order.h"
+#include "core/wire.h"
+#include "e2e/e2e_support.h"
+
+namespace kestrin::e2e {
+namespace {
+
+// Connects to the client port and reads the server hello; false when either
+// fails.
+bool openRaw(sim::ClientConnection& connection) {
+  sim::Bytes hello;
+  return connection.connect(wire::kClientPort) &&
+         connection.readFrame(&hello, 10000) == sim::ClientConnection::Read::kFrame &&
+         hello.size() == wire::kHandshakeFrameSize && hello[wire::kFrameIdOffset] == wire::kPacketHello;
+}
+
+using SessionTest = E2eTest;
+
+TEST_F(SessionTest, ClientIsHandedToTheSecondGameWhereItsPlayerIsListed) {
+  sim::GameServerSim& first = addGame(27015, {player("Bob", 30, 3000)});
+  sim::GameServerSim& second = addGame(27016, {player("Alice", 12, 345, 40)});
+  ASSERT_TRUE(startHost());
+
+  sim::ClientSim client(clientOptions(12, 345));
+  ASSERT_TRUE(client.start());
+  // The hello made both games poll their users at once, long before their
+  // first pass.
+  ASSERT_TRUE(host->waitForOutput("Adding user userId: 12 wonId: 345\n")) << host->output() << eventsOf(client);
+  EXPECT_GE(first.countAccepted("users"), 1);
+  ASSERT_TRUE(host->waitForOutput("Player joined successfully with wonId: 159 and userId: 12\n"))
+      << host->output() << eventsOf(client);
+  EXPECT_EQ(client.serverCipherLength(), 64u);
+  EXPECT_TRUE(host->waitForOutput("Client connected [total: 1]\n"));
+  // The second game's reconciliation joins the client to its player.
+  ASSERT_TRUE(waitUntil([&] { return second.countAccepted("say Alice has joined with the Kestrin client") == 1; },
+                        30000))
+      << host->output();
+  EXPECT_EQ(first.countAccepted("say"), 0);
+
+  // The session left the pending list for good: no handshake limit applies,
+  // and it is removed from its game's list.
+  const int timeouts = host->countInOutput("Client timeout...\n");
+  client.stop();
+  ASSERT_TRUE(host->waitForOutput("Client 0 disconnected [total: 0]\n")) << host->output();
+  EXPECT_EQ(host->countInOutput("Client timeout...\n"), timeouts);
+  EXPECT_EQ(host->countInOutput("Client disconnected [total: "), 0);
+}
+
+TEST_F(SessionTest, ThirtySecondPendingConnectionIsClosedWhileTheOthersGoOn) {
+  ASSERT_TRUE(startHost());
+  std::array<sim::ClientConnection, 31> pending;
+  for (sim::ClientConnection& connection : pending) ASSERT_TRUE(openRaw(connection)) << host->output();
+  ASSERT_TRUE(host->waitForOutput("Client connected [total: 31]\n")) << host->output();
+
+  sim::ClientConnection refused;
+  ASSERT_TRUE(refused.connect(wire::kClientPort));
+  EXPECT_TRUE(refused.waitForClose(5000));
+  ASSERT_TRUE(host->waitForOutput("Failed to add client\n")) << host->output();
+  EXPECT_EQ(host->countInOutput("Client connected [total: 32]"), 0);
+
+  // The 31 go on: the last one still gets its key frame, and each ends at
+  // its handshake limit.
+  pending.back().sendFrame(testing::helloFrame(1, testing::seededKeyPair(512, 7).publicKey));
+  sim::Bytes frame;
+  ASSERT_EQ(pending.back().readFrame(&frame, 10000), sim::ClientConnection::Read::kFrame);
+  EXPECT_EQ(frame[wire::kFrameIdOffset], wire::kPacketKey);
+  EXPECT_EQ(loadLe32(frame.data() + wire::kKeyFrameCipherLengthOffset), 64u);
+  ASSERT_TRUE(host->waitForCount("Client timeout...\n", 31)) << host->output();
+  EXPECT_TRUE(host->waitForOutput("Client disconnected [total: 0]\n")) << host->output();
+}
+
+TEST_F(SessionTest, GarbageAndHalfClosedClientsNeverDisturbAGoodOne) {
+  addGame(27015, {player("Alice", 12, 345, 40)});
+  ASSERT_TRUE(startHost());
+  sim::ClientSim good(clientOptions(12, 345));
+  ASSERT_TRUE(good.start());
+
+  // Bytes that are no frame: the check byte is off by one.
+  sim::ClientConnection garbage, tiny, halfway;
+  ASSERT_TRUE(openRaw(garbage));
+  sim::Bytes noise(300);
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<std::uint8_t>(i * 37 + 11);
+  noise[0] = static_cast<std::uint8_t>(noise[1] - noise[2]);
+  ASSERT_TRUE(garbage.sendRaw(noise));
+
+  // A frame that claims to be shorter than its header.
+  ASSERT_TRUE(openRaw(tiny));
+  ASSERT_TRUE(tiny.sendFrame(testing::emptyFrame(1, 2)));
+
+  // Half a hello, then the connection ends.
+  ASSERT_TRUE(openRaw(halfway));
+  sim::Bytes hello = testing::helloFrame(1, testing::seededKeyPair(512, 7).publicKey);
+  hello[0] = static_cast<std::uint8_t>(hello[1] - hello[2] - 1);
+  ASSERT_TRUE(halfway.sendRaw(sim::Bytes(hello.begin(), hello.begin() + 144)));
+  halfway.close();
+
+  EXPECT_TRUE(garbage.waitForClose(5000));
+  EXPECT_TRUE(tiny.waitForClose(5000));
+  ASSERT_TRUE(host->waitForOutput("Player joined successfully with wonId: 159 and userId: 12\n"))
+      << host->output() << eventsOf(good);
+  EXPECT_TRUE(host->waitForOutput("Client: Frame length error, hack attempt?\n")) << host->output();
+  // The three went without waiting for the handshake limit.
+  EXPECT_TRUE(host->waitForCount("Client disconnected [total: ", 3, 5000)) << host->output();
+  EXPECT_EQ(host->countInOutput("Client timeout...\n"), 0);
+  EXPECT_FALSE(good.connectionClosed());
+}
+
+}  // namespace
+}  // namespace kestrin::e2e

@@ -1,0 +1,174 @@
+// Verdicts through the host and the real library: every kind of client on one
+// game server at once, from the join to the checks, the client image, the
+// bans, the kicks, the drop notices and the report log.
+#include <time.h>
+
+#include <algorithm>
+#include <ctime>
+#include <set>
+#include <sstream>
+
+#include "core/wire.h"
+#include "e2e/e2e_support.h"
+
+namespace kestrin::e2e {
+namespace {
+
+// The report log's stamps "[dd.mm.yyyy hh:mm:ss] " of the local times from
+// `first` to `last`.
+std::set<std::string> stamps(time_t first, time_t last) {
+  std::set<std::string> result;
+  for (time_t t = first; t <= last; ++t) {
+    struct tm parts = {};
+    char text[32];
+    std::strftime(text, sizeof text, "[%d.%m.%Y %H:%M:%S] ", localtime_r(&t, &parts));
+    result.insert(text);
+  }
+  return result;
+}
+
+using Drops = std::vector<std::uint8_t>;
+using VerdictTest = E2eTest;
+
+TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
+  struct Role {
+    const char* name;
+    std::uint32_t userId;
+    std::uint32_t wonId;
+    sim::AnswerPolicy policy;
+    int policyIndex;
+    std::uint16_t version;
+  };
+  const Role roles[] = {
+      {"Alice", 12, 345, sim::AnswerPolicy::kHonest, 0, 7},              // current and honest
+      {"Bob", 13, 346, sim::AnswerPolicy::kWrongValue, 2, 7},            // a cheat value
+      {"Carol", 14, 4000000000u, sim::AnswerPolicy::kWrongDigest, 1, 7},  // a modified model
+      {"Dave", 15, 347, sim::AnswerPolicy::kSilent, 0, 7},               // never answers
+      {"Erin", 16, 348, sim::AnswerPolicy::kHonest, 0, 5},               // outdated, then honest
+      {"Frank", 17, 349, sim::AnswerPolicy::kHonest, 0, 7},              // leaves the game
+      {"Gina", 18, 350, sim::AnswerPolicy::kHonest, 0, 7},               // her client vanishes
+  };
+  std::vector<sim::SimPlayer> players;
+  for (const Role& r : roles)
+    players.push_back(player(r.name, r.userId, r.wonId, 10, "198.51.100." + std::to_string(r.userId) + ":27005"));
+  sim::GameServerSim& game = addGame(27015, players, gameSection(27015, "secret", "203.0.113.5", files.lines));
+  // Long enough that the transfer outlasts the 30 s to the first check.
+  std::string payload(70 * 1024 + 300, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>((i * 31) ^ (i >> 8));
+  dir.write("cldll.dat", sim::makeImage(7, 0, payload));
+  ASSERT_TRUE(startHost());
+  ASSERT_TRUE(host->waitForOutput("Loaded cldll.dat [version: 7]\n")) << host->output();
+
+  std::vector<std::unique_ptr<sim::ClientSim>> clients;
+  for (const Role& r : roles) {
+    sim::ClientSim::Options options = clientOptions(r.userId, r.wonId);
+    options.policy = r.policy;
+    options.policyIndex = r.policyIndex;
+    options.version = r.version;
+    clients.push_back(std::make_unique<sim::ClientSim>(options));
+    ASSERT_TRUE(clients.back()->start());
+  }
+  sim::ClientSim &alice = *clients[0], &bob = *clients[1], &carol = *clients[2], &dave = *clients[3],
+                 &erin = *clients[4], &frank = *clients[5], &gina = *clients[6];
+  ASSERT_TRUE(waitUntil([&] { return std::all_of(clients.begin(), clients.end(), [](auto& c) { return c->keyed(); }); },
+                        20000));
+  const time_t before = time(nullptr);
+  for (const Role& r : roles)
+    ASSERT_TRUE(waitUntil(
+        [&] { return game.countAccepted("say " + std::string(r.name) + " has joined with the Kestrin client") == 1; },
+        30000))
+        << r.name << "\n" << host->output();
+
+  // Frank leaves the game: drop notice 0, his client is let go.  Gina's
+  // client goes away while she plays on: below a minute she is only
+  // noticed, from a minute on she is kicked.
+  game.removePlayer(17);
+  gina.stop();
+  game.setConnectionSeconds(18, 5);
+  ASSERT_TRUE(host->waitForOutput("Frank has left the game\n", 30000)) << host->output();
+  ASSERT_TRUE(waitUntil([&] { return frank.connectionClosed(); }, 5000)) << eventsOf(frank);
+  EXPECT_EQ(frank.dropNotices(), Drops{wire::kDropLeft});
+  ASSERT_TRUE(host->waitForOutput("Player has been playing with client\n", 30000)) << host->output();
+  EXPECT_EQ(game.countAccepted("kick #18"), 0);
+  game.setConnectionSeconds(18, 62);
+  ASSERT_TRUE(waitUntil([&] { return game.countAccepted("kick #18") >= 1; }, 30000)) << host->output();
+  EXPECT_TRUE(host->waitForOutput("Gina has left the game\n", 30000)) << host->output();
+  EXPECT_EQ(host->countInOutput("Player Gina has never had a client"), 0);
+
+  // A wrong answer is said, banned for five minutes and kicked; silence is
+  // kicked.
+  ASSERT_TRUE(waitUntil([&] { return bob.connectionClosed() && carol.connectionClosed() && dave.connectionClosed(); },
+                        60000))
+      << host->output();
+  const time_t after = time(nullptr);
+  EXPECT_EQ(bob.dropNotices(), Drops{wire::kDropBanned});
+  EXPECT_EQ(carol.dropNotices(), Drops{wire::kDropBanned});
+  EXPECT_EQ(dave.dropNotices(), Drops{wire::kDropKicked});
+  EXPECT_EQ(bob.checkRequests().size(), 1u);
+  const std::string cheat = "(BETA) Bob is a possible cheater (ID #2) - kicking";
+  const std::string file = "Carol is using a modified model or dll (player.mdl) - kicking";
+  EXPECT_TRUE(host->waitForOutput(cheat + "\n")) << host->output();
+  EXPECT_TRUE(host->waitForOutput(file + "\n")) << host->output();
+  EXPECT_TRUE(host->waitForOutput("Client packet timeout......\n")) << host->output();
+  ASSERT_TRUE(waitUntil([&] { return game.countAccepted("kick #13") + game.countAccepted("kick #14") +
+                                        game.countAccepted("kick #15") == 3; }, 20000))
+      << host->output();
+  EXPECT_TRUE(acceptedInOrder(game, "say " + cheat, "banid 5 346 kick"));
+  EXPECT_TRUE(acceptedInOrder(game, "banid 5 346 kick", "kick #13"));
+  EXPECT_TRUE(acceptedInOrder(game, "say " + file, "banid 5 4000000000 kick"));
+  EXPECT_TRUE(acceptedInOrder(game, "banid 5 4000000000 kick", "kick #14"));
+  EXPECT_TRUE(acceptedInOrder(game, "say Client packet timeout", "kick #15"));
+  EXPECT_EQ(game.countAccepted("banid"), 2);
+
+  // One log line per verdict, at the time of the verdict, with the address
+  // of the status line.
+  std::istringstream log(dir.read("kestrin.log"));
+  std::vector<std::string> rests;
+  const std::set<std::string> verdictTimes = stamps(before - 1, after + 1);
+  const std::size_t stampSize = verdictTimes.begin()->size();
+  for (std::string line; std::getline(log, line);) {
+    EXPECT_EQ(verdictTimes.count(line.substr(0, stampSize)), 1u) << line;
+    rests.push_back(line.substr(std::min(stampSize, line.size())));
+  }
+  std::sort(rests.begin(), rests.end());
+  EXPECT_EQ(rests, (std::vector<std::string>{"\"Bob\" (346) 198.51.100.13:27005 - " + cheat,
+                                             "\"Carol\" (-294967296) 198.51.100.14:27005 - " + file}));
+
+  // The honest client is asked every 30 s for the six checks and the
+  // digests of the listed files, and authenticated.
+  ASSERT_TRUE(waitUntil([&] { return alice.checkRequests().size() >= 2; }, 60000)) << eventsOf(alice);
+  std::vector<sim::CheckRequest> requests = alice.checkRequests();
+  for (const sim::CheckRequest& request : requests) {
+    EXPECT_EQ(request.checkIds, (std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(request.seeds, (std::vector<std::uint32_t>{files.list.checkFileSeeds[0], files.list.checkFileSeeds[1]}));
+    EXPECT_EQ(request.kinds, (std::vector<std::uint8_t>{0, 1}));
+  }
+  EXPECT_GE(requests[1].atMs - requests[0].atMs, 29500u);
+  EXPECT_LE(requests[1].atMs - requests[0].atMs, 32000u);
+  EXPECT_EQ(game.countAccepted("say Alice has been Kestrin authenticated"), 1);
+  EXPECT_TRUE(alice.dropNotices().empty());
+  EXPECT_FALSE(alice.connectionClosed());
+  EXPECT_FALSE(alice.announced());
+  EXPECT_EQ(game.countAccepted("kick #12"), 0);
+
+  // The outdated client gets the announce, then one 1024-byte chunk every
+  // 500 ms, reassembles the exact image and is checked only afterwards.
+  EXPECT_TRUE(erin.announced());
+  EXPECT_EQ(erin.announcedVersion(), 7);
+  EXPECT_EQ(erin.announcedSize(), payload.size());
+  EXPECT_EQ(host->countInOutput("Init autoupdate\n"), 1);
+  ASSERT_TRUE(waitUntil([&] { return !erin.checkRequests().empty(); }, 10000)) << eventsOf(erin);
+  EXPECT_TRUE(erin.image() == sim::Bytes(payload.begin(), payload.end()));
+  std::vector<std::uint16_t> sizes = erin.chunkSizes();
+  ASSERT_EQ(sizes.size(), 71u);
+  EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 1024), 70);
+  EXPECT_EQ(sizes.back(), 300);
+  std::vector<std::uint32_t> times = erin.chunkTimes();
+  for (std::size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 400u) << i;
+  EXPECT_GE(times.back() - times.front(), 70u * 500u - 100u);
+  EXPECT_GT(erin.checkRequests().front().atMs, times.back());
+  EXPECT_TRUE(waitUntil([&] { return game.countAccepted("say Erin has been Kestrin authenticated") == 1; }, 30000));
+}
+
+}  // namespace
+}  // namespace kestrin::e2e
