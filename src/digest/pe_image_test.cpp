@@ -68,20 +68,6 @@ std::uint32_t changedDigest(Bytes file, std::initializer_list<std::uint32_t> add
   return fileDigest(file);
 }
 
-TEST(PeImageTest, LoaderPlacesHeadersAndSections) {
-  TestImage layout = codeImage(2, {{0x1000, {}}});
-  layout.sections.push_back({0x6000, 0x1000, {}, testing::kTestDataFlags});  // uninitialized
-  layout.sizeOfImage = 0x7000;
-  const Bytes file = layout.build();
-  PeImage image = load(file);
-  ASSERT_EQ(image.size, 0x7000u);
-  const std::size_t headersEnd = testing::kTestNewHeaderOffset + pe::kNtHeadersSize + 4 * pe::kSectionHeaderSize;
-  EXPECT_EQ(0, std::memcmp(image.bytes.get(), file.data(), headersEnd));
-  EXPECT_EQ(0, std::memcmp(image.bytes.get() + 0x1000, &file[fileOffset(file, 0, 0x1000)], 0x2000));
-  EXPECT_EQ(image.bytes[0x3000], 0xDD);
-  for (std::uint32_t zero : {std::uint32_t(headersEnd), 0x3200u, 0x6000u, 0x6FFFu}) EXPECT_EQ(image.bytes[zero], 0);
-}
-
 TEST(PeImageTest, CodeExtentAndItsConsistencyCodes) {
   // Code 0x1000-0x4000, data 0x4000-0x6000, image 0x6000.
   const TestImage layout = codeImage(3, {{0x1000, {}}});

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "client/client_session.h"
-#include "core/server.h"
 #include "support/game_test_support.h"
 #include "support/output_capture.h"
 #include "support/socket_pair.h"
@@ -81,23 +80,6 @@ TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {
   EXPECT_TRUE(stepGame(*t.game));
   EXPECT_EQ(t.game->clientCount, 0u);
   EXPECT_EQ(t.game->nextReconcileTime, t.now + 10000);
-}
-
-TEST(GameServerTest, ServerLooksUsersUpInConfigurationOrderAndPollsReadyGames) {
-  auto server = std::make_unique<Server>();
-  server->games.reset(new GameServer[3]);
-  server->gameCount = 3;
-  for (std::uint32_t i = 0; i < 3; ++i) {
-    server->games[i].rconReady.store(i != 1);
-    UserRecord& row = server->games[i].userRecords[server->games[i].userRecordCount++];
-    row.userId = 12 + (i == 0);
-    row.wonId = 345;
-  }
-  EXPECT_EQ(findGameOfUser(*server, 12, 345), &server->games[1]);
-  EXPECT_EQ(findGameOfUser(*server, 14, 0), nullptr);
-  requestUsersEverywhere(*server);
-  EXPECT_EQ(server->games[1].commandCount, 0);
-  EXPECT_EQ(server->games[2].commands[0].id, static_cast<std::uint8_t>(RconCommandId::Users));
 }
 
 }  // namespace
