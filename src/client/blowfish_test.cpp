@@ -94,27 +94,6 @@ TEST(BlowfishTest, PublishedVectorsWithTheHalvesByteReversed) {
   EXPECT_EQ(blowfishDecipherBlock(zero, block).left | blowfishDecipherBlock(zero, block).right, 0u);
 }
 
-TEST(BlowfishTest, WholeBlocksOnlyEachByItselfInPlaceOrNot) {
-  const BlowfishKey key = scheduleFor(fromHex("0123456789ABCDEFF0E1D2C3B4A59687"));
-  std::uint8_t clear[16];
-  for (int i = 0; i < 16; ++i) clear[i] = static_cast<std::uint8_t>(0xA0 + i % 8);
-  // 12 bytes: one block processed, nothing from byte 8 on written.
-  std::uint8_t separate[16];
-  std::memset(separate, 0xCC, sizeof separate);
-  EXPECT_EQ(blowfishEncipher(key, separate, clear, 12), 8u);
-  for (int i = 8; i < 16; ++i) EXPECT_EQ(separate[i], 0xCC) << i;
-  std::uint8_t before[16];
-  std::memcpy(before, separate, sizeof before);
-  EXPECT_EQ(blowfishDecipher(key, separate, clear, 7), 0u);
-  EXPECT_EQ(std::memcmp(before, separate, sizeof before), 0);
-  // In place, two equal blocks stay equal and match the separate output.
-  std::uint8_t inPlace[16];
-  std::memcpy(inPlace, clear, sizeof inPlace);
-  EXPECT_EQ(blowfishEncipher(key, inPlace, inPlace, 16), 16u);
-  EXPECT_EQ(std::memcmp(inPlace, separate, 8), 0);
-  EXPECT_EQ(std::memcmp(inPlace + 8, separate, 8), 0);
-}
-
 TEST(BlowfishTest, KeyOfNoBytesIsRefusedAndLeavesAZeroSchedule) {
   BlowfishKey key = scheduleFor(fromHex("00112233"));
   const std::uint8_t byte = 1;

@@ -41,14 +41,19 @@ class SessionFramingTest : public ::testing::Test {
     frame.insert(frame.end(), body.begin(), body.end());
     return testing::keyedFrame(clientCipher, frame);
   }
+  // Bytes as they are, enciphered in whole blocks with the client's key.
+  Bytes enciphered(Bytes bytes) {
+    blowfishEncipher(clientCipher, bytes.data(), bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    return bytes;
+  }
+  void restart(bool keyedSession) {
+    session = std::make_unique<ClientSession>();
+    session->clock = &now;
+    session->start();
+    if (keyedSession) makeKeyed();
+  }
 
   const std::uint8_t* feed(const Bytes& bytes) { return session->receiveBytes(bytes.data(), bytes.size()); }
-  // Feeds `bytes` `piece` bytes at a time.
-  void feedInPieces(const Bytes& bytes, std::size_t piece) {
-    for (std::size_t at = 0; at < bytes.size(); at += piece)
-      feed(Bytes(bytes.begin() + static_cast<long>(at),
-                 bytes.begin() + static_cast<long>(std::min(at + piece, bytes.size()))));
-  }
 
   std::uint32_t now = 50000;
   CheckList checks;
@@ -93,7 +98,8 @@ TEST_F(SessionFramingTest, KeyedBytesAreDecipheredInWholeBlocksOnly) {
   EXPECT_EQ(session->receiveCount, 2u);
   EXPECT_EQ(session->frameCount, 0u);
   EXPECT_EQ(output.text(), "Player joined successfully with wonId: 159 and userId: 12\n");
-  feedInPieces(Bytes(stream.begin() + 10, stream.end()), 5);
+  for (std::size_t at = 10; at < stream.size(); at += 5)
+    feed(Bytes(stream.data() + at, stream.data() + std::min(at + 5, stream.size())));
   EXPECT_EQ(session->receiveCount, 0u);
   EXPECT_EQ(session->frameCount, 0u);
   EXPECT_EQ(session->checkAnswered, 1);
@@ -105,19 +111,13 @@ TEST_F(SessionFramingTest, KeyedBytesAreDecipheredInWholeBlocksOnly) {
 TEST_F(SessionFramingTest, HeldBytesOverflowAtTheBufferSize) {
   for (const bool keyedSession : {false, true}) {
     SCOPED_TRACE(keyedSession);
-    session = std::make_unique<ClientSession>();
-    session->clock = &now;
-    session->start();
+    restart(keyedSession);
     // A frame that declares more than it sends, filling the buffer; keyed,
     // the last 7 bytes wait undeciphered.
     Bytes filler = emptyFrame(7, 65000);
     filler.resize(wire::kSessionBufferSize - 1, 0);
-    if (keyedSession) {
-      makeKeyed();
-      blowfishEncipher(clientCipher, filler.data(), filler.data(), static_cast<std::uint32_t>(filler.size()));
-    }
     output.clear();
-    EXPECT_EQ(feed(filler), nullptr);
+    EXPECT_EQ(feed(keyedSession ? enciphered(filler) : filler), nullptr);
     EXPECT_FALSE(session->closed);
     EXPECT_EQ(session->receiveCount, keyedSession ? 7u : 0u);
     EXPECT_EQ(feed(Bytes(1, 0)), nullptr);
@@ -132,14 +132,10 @@ TEST_F(SessionFramingTest, HostileFramesEndTheSession) {
   Bytes badCheck = emptyFrame(wire::kPacketHello, 288);
   badCheck[wire::kFrameCheckOffset] ^= 1;
   Bytes zeroLength = keyed(wire::kPacketJoined);
-  const Bytes zeroLengthTail = [] {
-    Bytes frame = emptyFrame(wire::kPacketJoined, 0);
-    frame.resize(8, 0);
-    return frame;
-  }();
-  Bytes enciphered(8);
-  blowfishEncipher(clientCipher, enciphered.data(), zeroLengthTail.data(), 8);
-  zeroLength.insert(zeroLength.end(), enciphered.begin(), enciphered.end());
+  Bytes zeroLengthTail = emptyFrame(wire::kPacketJoined, 0);
+  zeroLengthTail.resize(8, 0);
+  zeroLengthTail = enciphered(zeroLengthTail);
+  zeroLength.insert(zeroLength.end(), zeroLengthTail.begin(), zeroLengthTail.end());
   struct Case {
     const char* name;
     bool keyedSession;
@@ -155,10 +151,7 @@ TEST_F(SessionFramingTest, HostileFramesEndTheSession) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    session = std::make_unique<ClientSession>();
-    session->clock = &now;
-    session->start();
-    if (c.keyedSession) makeKeyed();
+    restart(c.keyedSession);
     output.clear();
     EXPECT_EQ(feed(c.bytes), nullptr);
     EXPECT_TRUE(session->closed);
@@ -205,27 +198,17 @@ TEST(SessionSendTest, KeyedFramesArePaddedAndEncipheredAndASendErrorEndsTheSessi
   session.socket = serverSide;
   session.state = SessionState::kKeyed;
   blowfishSetKey(session.sendCipher, key, sizeof key);
-  struct Case {
-    std::size_t length;
-    std::size_t padded;
-    std::uint8_t id;
-    std::uint8_t check;
-  };
-  for (Case c : {Case{12, 16, 3, 0xF2}, Case{16, 24, 3, 0xEA}, Case{236, 240, 7, 0x16}, Case{6, 8, 6, 0xFD}}) {
+  for (const auto& [length, padded] : {std::pair<std::size_t, std::size_t>{12, 16}, {16, 24}, {236, 240}, {6, 8}}) {
     // Earlier bytes of the send buffer never show in the padding.
     std::memset(session.sendBuffer, 0xCC, sizeof session.sendBuffer);
-    Bytes frame(c.length, 0x11);
+    Bytes frame(length, 0x11);
     frame[wire::kFrameCheckOffset] = 0;
-    frame[wire::kFrameIdOffset] = c.id;
-    storeLe16(frame.data() + wire::kFrameLengthOffset, static_cast<std::uint16_t>(c.length));
+    frame[wire::kFrameIdOffset] = wire::kPacketUpdateAnnounce;
+    storeLe16(frame.data() + wire::kFrameLengthOffset, static_cast<std::uint16_t>(length));
     session.sendFrame(frame.data());
-    Bytes sent = testing::readBytes(client, c.padded);
-    ASSERT_EQ(sent.size(), c.padded) << c.length;
+    Bytes sent = testing::readBytes(client, padded);
     blowfishDecipher(session.sendCipher, sent.data(), sent.data(), static_cast<std::uint32_t>(sent.size()));
-    frame[wire::kFrameCheckOffset] = c.check;
-    storeLe16(frame.data() + wire::kFrameLengthOffset, static_cast<std::uint16_t>(c.padded));
-    frame.resize(c.padded, 0);
-    EXPECT_EQ(sent, frame) << c.length;
+    EXPECT_EQ(sent, testing::resized(frame, padded)) << length;
   }
   EXPECT_TRUE(testing::nothingArrives(client));
   platform::closeSocket(client);
