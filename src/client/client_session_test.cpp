@@ -144,7 +144,7 @@ TEST_F(SessionFramingTest, HostileFramesEndTheSession) {
   };
   const Case cases[] = {
       {"bad check byte", false, badCheck, ""},
-      {"length 2", false, emptyFrame(wire::kPacketHello, 2), "Client: Frame length error, hack attempt?\n"},
+      {"length 3", false, emptyFrame(wire::kPacketHello, 3), "Client: Frame length error, hack attempt?\n"},
       {"length 0 behind a joined notice", true, zeroLength,
        "Player joined successfully with wonId: 0 and userId: 0\nClient: Frame length error, hack attempt?\n"},
       {"unknown keyed id", true, keyed(9, Bytes(8, 0)), "Client: Unknown encrypted packet\n"},

@@ -102,8 +102,9 @@ class HandshakeTest : public ::testing::Test {
   }
 
   // Runs message 1 and returns the server's key frame.
-  Bytes keyExchange(platform::SocketHandle client, std::uint32_t index = 0) {
-    deliver(client, testing::helloFrame(5, clientKeys().publicKey), index);
+  Bytes keyExchange(platform::SocketHandle client, std::uint32_t index = 0,
+                    const RsaPublicKey& key = clientKeys().publicKey) {
+    deliver(client, testing::helloFrame(5, key), index);
     return testing::readBytes(client, wire::kHandshakeFrameSize);
   }
 
@@ -185,8 +186,10 @@ TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
       {"short hello in state 5", true, testing::resized(hello, 287), "Packet size error\n"},
       {"second hello", true, hello, "Didn't expect message 1\n"},
       {"cipherLength 257", true, keyMessage(12, 345, 16, 257), "Packet error\n"},
+      {"cipherLength 256", true, keyMessage(12, 345, 16, 256), "Protocolkey packet error\n"},
       {"cipherLength 65", true, keyMessage(12, 345, 16, 65), "Protocolkey packet error\n"},
       {"long key message", true, testing::resized(keyMessage(12, 345, 16), 296), "Packet size error\n"},
+      {"long, cipherLength 257", true, testing::resized(keyMessage(12, 345, 16, 257), 296), "Packet error\n"},
       {"43-byte record", true,
        testing::keyMessageCarrying(serverKeys().publicKey, Bytes(record.begin(), record.end() - 1), padding),
        "Protocolkey packet error\n"},
@@ -217,6 +220,19 @@ TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
   }
   EXPECT_EQ(server->clientCount, cases.size());
   EXPECT_EQ(server->games[1].clientCount, 0u);
+}
+
+TEST_F(HandshakeTest, KeyFrameFitsTheClientKey) {
+  static const testing::KeyPair big = testing::seededKeyPair(1024, 3);
+  const Bytes keyFrame = keyExchange(connect(), 0, big.publicKey);
+  ASSERT_EQ(keyFrame.size(), wire::kHandshakeFrameSize);
+  EXPECT_EQ(loadLe32(keyFrame.data() + wire::kKeyFrameCipherLengthOffset), 128u);
+  std::uint8_t plain[kRsaMaxModulusLength];
+  std::uint32_t plainLength = 0;
+  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, keyFrame.data() + wire::kKeyFrameCipherOffset, 128,
+                              big.privateKey),
+            kRsaOk);
+  EXPECT_EQ(plainLength, wire::kKeyRecordSize);
 }
 
 TEST_F(HandshakeTest, HelloThatCannotBeAnsweredEndsTheSession) {

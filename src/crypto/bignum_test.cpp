@@ -73,14 +73,16 @@ TEST(BignumTest, ModularEdges) {
   modExp(small.data(), seven.data(), zero.data(), 1, seven.data(), 1);
   EXPECT_EQ(small[0], 1u);
 
-  // gcd(2^64 x 15, 2^32 x 35) = 2^32 x 5: no inverse, and a zero result.
-  const Number a = {0, 0, 15}, b = {0, 35, 0};
-  Number g(3);
-  gcd(g.data(), a.data(), b.data(), 3);
-  EXPECT_EQ(g, (Number{0, 5, 0}));
-  Number inverse(3, 7);
-  EXPECT_FALSE(modInverse(inverse.data(), a.data(), b.data(), 3));
-  EXPECT_TRUE(isZero(inverse.data(), 3));
+  // gcd(2^64 x 15, 2^32 x 35) = 2^32 x 5 and gcd(2^64 x 15, 35) = 5: no
+  // inverse, and a zero result.
+  const Number a = {0, 0, 15};
+  for (const auto& [b, expected] : {std::pair<Number, Number>{{0, 35, 0}, {0, 5, 0}}, {{35, 0, 0}, {5, 0, 0}}}) {
+    Number g(3), inverse(3, 7);
+    gcd(g.data(), a.data(), b.data(), 3);
+    EXPECT_EQ(g, expected);
+    EXPECT_FALSE(modInverse(inverse.data(), a.data(), b.data(), 3));
+    EXPECT_TRUE(isZero(inverse.data(), 3));
+  }
 }
 
 }  // namespace

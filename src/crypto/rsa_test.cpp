@@ -178,6 +178,10 @@ TEST(RsaCryptTest, DecryptionRejectsMalformedBlocks) {
   block[1] = 0x01;
   block[40] = 0x00;
   EXPECT_EQ(decryptBlock(block), kRsaBadBlock);
+  block[0] = 0x01;
+  block[1] = 0x02;
+  EXPECT_EQ(decryptBlock(block), kRsaBadBlock);
+  block[0] = 0x00;
   // Not below the modulus.
   EXPECT_EQ(decrypt(Bytes(pair.publicKey.modulus + 64, pair.publicKey.modulus + 128)), kRsaBadBlock);
   // Shorter ciphertexts are numbers like any other: 0 is no 00 02 block.
