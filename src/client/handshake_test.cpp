@@ -33,12 +33,6 @@ const Bytes kClientKey = {0x31, 0x41, 0x59, 0x26, 0x53, 0x58, 0x97, 0x93, 0x23, 
                           0x64, 0x33, 0x83, 0x27, 0x95, 0x02, 0x88, 0x41, 0x97, 0x16, 0x93,
                           0x99, 0x37, 0x51, 0x05, 0x82, 0x09, 0x74, 0x94, 0x45, 0x92};
 
-BlowfishKey clientCipher(int keyLength) {
-  BlowfishKey cipher = {};
-  blowfishSetKey(cipher, kClientKey.data(), keyLength);
-  return cipher;
-}
-
 // The server's session key, read from its key frame with the client's key;
 // all zero when the frame does not carry a 16-byte key.
 BlowfishKey serverCipher(const Bytes& keyFrame) {
@@ -137,27 +131,32 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
     EXPECT_EQ(game.commands[game.commandHead].id, static_cast<std::uint8_t>(RconCommandId::Users));
   }
 
-  // A 32-byte key, the longest a client may choose.
+  // A 32-byte key, the longest a client may choose.  A keyed frame sent
+  // right behind the key message is held under the client's key.
+  BlowfishKey clientCipher;
+  blowfishSetKey(clientCipher, kClientKey.data(), 32);
+  const Bytes joined = testing::keyedFrame(clientCipher, testing::emptyFrame(wire::kPacketJoined, 4));
+  Bytes both = keyMessage(12, 345, 32);
+  both.insert(both.end(), joined.begin(), joined.end());
   output.clear();
-  deliver(client, keyMessage(12, 345, 32));
+  deliver(client, both);
   EXPECT_EQ(output.text(), "Adding user userId: 12 wonId: 345\n");
   EXPECT_EQ(server->clientCount, 0u);
   EXPECT_EQ(server->games[0].clientCount, 0u);
   ASSERT_EQ(server->games[1].clientCount, 1u);
   EXPECT_EQ(server->games[1].clients[0], session);
-  EXPECT_EQ(session->state, SessionState::kKeyed);
   EXPECT_EQ(session->game, &server->games[1]);
-  EXPECT_EQ(session->userId, 12u);
-  EXPECT_EQ(session->wonId, 345u);
+  EXPECT_EQ(session->frameCount, 8u);
 
-  // The client's key one way, the server's the other.
   output.clear();
-  const Bytes joined = testing::keyedFrame(clientCipher(32), testing::emptyFrame(wire::kPacketJoined, 4));
   ASSERT_EQ(platform::socketSend(client, joined.data(), joined.size()), 8);
   ASSERT_TRUE(testing::waitReadable(session->socket));
   pollClients(server->games[1]);
-  EXPECT_EQ(output.text(), "Player joined successfully with wonId: 159 and userId: 12\n");
+  EXPECT_EQ(output.text(),
+            "Player joined successfully with wonId: 159 and userId: 12\n"
+            "Player joined successfully with wonId: 159 and userId: 12\n");
 
+  // The server's key the other way.
   sendDropNotice(*session, wire::kDropLeft);
   Bytes drop = testing::readBytes(client, 8);
   ASSERT_EQ(drop.size(), 8u);
@@ -265,8 +264,9 @@ TEST_F(HandshakeTest, ClientOfAFullGameGetsDropNoticeOneAndIsClosed) {
   platform::SocketHandle client = connect();
   const Bytes keyFrame = keyExchange(client);
   ASSERT_EQ(keyFrame.size(), wire::kHandshakeFrameSize);
+  // A one-byte key, the shortest a client may choose.
   output.clear();
-  deliver(client, keyMessage(12, 345, 16));
+  deliver(client, keyMessage(12, 345, 1));
   EXPECT_EQ(output.text(), "Client: Game full, client dropped [userId: 12 wonId: 345]\n");
   EXPECT_EQ(server->clientCount, 0u);
   EXPECT_EQ(server->games[1].clientCount, 63u);
@@ -276,29 +276,6 @@ TEST_F(HandshakeTest, ClientOfAFullGameGetsDropNoticeOneAndIsClosed) {
   blowfishDecipher(serverCipher(keyFrame), drop.data(), drop.data(), 8);
   EXPECT_EQ(drop[wire::kFrameIdOffset], wire::kPacketDrop);
   EXPECT_EQ(drop[wire::kDropReasonOffset], wire::kDropKicked);
-}
-
-TEST_F(HandshakeTest, BytesBehindTheKeyMessageAreTakenAsKeyed) {
-  addUser(0, 12, 345);
-  platform::SocketHandle client = connect();
-  keyExchange(client);
-  // A one-byte key, the shortest a client may choose.
-  const Bytes joined = testing::keyedFrame(clientCipher(1), testing::emptyFrame(wire::kPacketJoined, 4));
-  Bytes both = keyMessage(12, 345, 1);
-  both.insert(both.end(), joined.begin(), joined.end());
-  deliver(client, both);
-  ASSERT_EQ(server->games[0].clientCount, 1u);
-  ClientSession* session = server->games[0].clients[0];
-  EXPECT_EQ(session->frameCount, 8u);
-
-  output.clear();
-  ASSERT_EQ(platform::socketSend(client, joined.data(), joined.size()), 8);
-  ASSERT_TRUE(testing::waitReadable(session->socket));
-  pollClients(server->games[0]);
-  EXPECT_EQ(output.text(),
-            "Player joined successfully with wonId: 159 and userId: 12\n"
-            "Player joined successfully with wonId: 159 and userId: 12\n");
-  EXPECT_FALSE(session->closed);
 }
 
 TEST_F(HandshakeTest, PendingListTakesOneClientPerStepAndAtMost31) {

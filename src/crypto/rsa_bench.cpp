@@ -16,20 +16,15 @@ using Bytes = std::vector<std::uint8_t>;
 const Bytes kRecord(wire::kKeyRecordSize, 0x3C);
 
 // A key in both forms with a ciphertext of kRecord under it: a 1024-bit
-// client key with e = 65537 made by OpenSSL, or our 510-bit server key.
+// client key or the 510-bit server key, both with e = 65537.
 struct Keys {
   testing::Pkey theirs;
   RsaPublicKey pub{};
   RsaPrivateKey key{};
   Bytes cipher;
   explicit Keys(bool client) {
-    if (client) {
-      theirs = testing::openSslGenerate(1024);
-      testing::fromOpenSsl(theirs.get(), pub, key);
-    } else {
-      rsaGenerateKeyPair(pub, key, {510, 1}, systemRandomSource());
-      theirs = testing::toOpenSsl(key);
-    }
+    rsaGenerateKeyPair(pub, key, {client ? 1024u : 510u, 1}, systemRandomSource());
+    theirs = testing::toOpenSsl(key);
     std::uint8_t out[kRsaMaxModulusLength];
     std::uint32_t outLength = 0;
     rsaPublicEncrypt(out, &outLength, kRecord.data(), kRecord.size(), pub, systemRandomSource());

@@ -123,23 +123,5 @@ TEST(RsaOpenSslTest, OurKeysPassTheKeyCheckAndInteroperate) {
   }
 }
 
-TEST(RsaOpenSslTest, OpenSslKeysInteroperate) {
-  std::mt19937 generator(1024);
-  for (const int bits : {512, 1024}) {
-    SCOPED_TRACE(bits);
-    const testing::Pkey theirs = testing::openSslGenerate(bits);
-    ASSERT_TRUE(theirs);
-    RsaPublicKey pub;
-    RsaPrivateKey key;
-    ASSERT_TRUE(testing::fromOpenSsl(theirs.get(), pub, key));
-    EXPECT_TRUE(rsaValidatePublicKey(pub, wire::kKeyRecordSize));
-    std::uint8_t wireBytes[wire::kRsaPublicKeySize];
-    RsaPublicKey read;
-    ASSERT_TRUE(writeRsaPublicKey(pub, wireBytes, sizeof wireBytes));
-    ASSERT_TRUE(readRsaPublicKey(wireBytes, sizeof wireBytes, read));
-    checkBothDirections(read, key, theirs.get(), generator);
-  }
-}
-
 }  // namespace
 }  // namespace kestrin
