@@ -177,6 +177,10 @@ TEST_F(SessionFramingTest, CheckAnswerKeepsWhatTheListsUseAndNothingPastTheFrame
   EXPECT_EQ(session->answerFileCount, 2);
   EXPECT_EQ(session->fileDigests[1], 501u);
   EXPECT_EQ(session->fileDigests[2], 0u);
+  // The last digest ends the answer.
+  game->checksumList.checkFileCount = 32;
+  feed(keyed(wire::kPacketCheck, answer));
+  EXPECT_EQ(session->fileDigests[31], 531u);
 
   // A short answer: what lies past its end reads as zero.
   Bytes shortAnswer(8, 0);
