@@ -32,12 +32,9 @@ TEST(RandomTest, LinearCongruentialSequenceWithAStatePerThread) {
   EXPECT_EQ(nextRandom(), 41);
   EXPECT_EQ(nextRandom(), 18467);
   EXPECT_EQ(nextRandom(), 6334);
-  std::uint32_t x = 12345;
-  seedRandom(x);
-  for (int i = 0; i < 1000; ++i) {
-    x = x * 214013u + 2531011u;
-    ASSERT_EQ(nextRandom(), static_cast<int>((x >> 16) & 0x7FFF));
-  }
+  seedRandom(12345);
+  EXPECT_EQ(nextRandom(), 7584);
+  // Another thread starts from the initial state, seed 1.
   int other = -1;
   std::thread([&] { other = nextRandom(); }).join();
   EXPECT_EQ(other, 41);
