@@ -22,7 +22,7 @@ bool isRejected(const std::string& digest) {
 }
 
 void addRejected(const std::string& digest) {
-  std::FILE* list = std::fopen(kRejectedList, "a");
+  std::FILE* list = std::fopen(kRejectedList, "ab");
   bool written = list != nullptr && std::fprintf(list, "%s\n", digest.c_str()) > 0;
   if (list != nullptr && std::fclose(list) != 0) written = false;
   if (!written) std::fprintf(stderr, "kestrinsv: cannot add %s to %s\n", digest.c_str(), kRejectedList);

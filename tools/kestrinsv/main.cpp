@@ -27,12 +27,14 @@ constexpr const char* kStartupFinished = "Init finished\n";
 std::atomic<bool> gStartupFinished{false};
 std::atomic<const kestrin::host::LibraryFiles*> gOnTrial{nullptr};
 
+// The marker goes before the line is shown, so that whoever reads the line
+// finds the trial over.
 void printToStdout(const char* text) {
-  std::fputs(text, stdout);
-  std::fflush(stdout);
   if (std::strcmp(text, kStartupFinished) == 0 && !gStartupFinished.exchange(true)) {
     if (const kestrin::host::LibraryFiles* files = gOnTrial.load()) files->startupFinished();
   }
+  std::fputs(text, stdout);
+  std::fflush(stdout);
 }
 
 void usage() {

@@ -1,5 +1,7 @@
 // SHA-256 and ECDSA P-256 through CNG (bcrypt), with the system's ASN.1
-// coder (crypt32) reading the PEM keys and the DER signatures.
+// coder (crypt32) reading the PEM keys and the DER signatures.  Only the
+// generic structures of the coder are used for private keys and signatures
+// (sequences, integers, octet and bit strings): Wine lacks the specific ones.
 #include <windows.h>
 #include <bcrypt.h>
 #include <wincrypt.h>
@@ -70,18 +72,16 @@ class EcdsaKey {
   }
 
   // Imports the public point (0x04, x, y) and, for a private key, the
-  // big-endian scalar.
-  bool import(const CRYPT_BIT_BLOB& point, const CRYPT_DER_BLOB* scalar) {
-    if (point.cUnusedBits != 0 || point.cbData != 1 + 2 * kScalarSize || point.pbData[0] != 0x04) return false;
-    if (scalar != nullptr && scalar->cbData > kScalarSize) return false;
+  // big-endian scalar (at most 32 bytes).
+  bool import(const BYTE* point, std::size_t pointLength, const std::vector<BYTE>* scalar) {
+    if (pointLength != 1 + 2 * kScalarSize || point[0] != 0x04) return false;
     BCRYPT_ECCKEY_BLOB header{scalar != nullptr ? static_cast<ULONG>(BCRYPT_ECDSA_PRIVATE_P256_MAGIC)
                                                 : static_cast<ULONG>(BCRYPT_ECDSA_PUBLIC_P256_MAGIC),
                               kScalarSize};
     std::vector<BYTE> blob(sizeof header + (scalar != nullptr ? 3 : 2) * kScalarSize, 0);
     std::memcpy(blob.data(), &header, sizeof header);
-    std::memcpy(blob.data() + sizeof header, point.pbData + 1, 2 * kScalarSize);
-    if (scalar != nullptr)
-      std::memcpy(blob.data() + blob.size() - scalar->cbData, scalar->pbData, scalar->cbData);
+    std::memcpy(blob.data() + sizeof header, point + 1, 2 * kScalarSize);
+    if (scalar != nullptr) std::copy(scalar->begin(), scalar->end(), blob.end() - scalar->size());
     bool imported =
         BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm_, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0)) &&
         BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm_, nullptr,
@@ -100,28 +100,34 @@ class EcdsaKey {
 // r and s, big-endian, as CNG signs and verifies them.
 using RawSignature = BYTE[2 * kScalarSize];
 
-// The DER form of a signature (crypt32 takes the numbers little-endian,
-// without the zeros above their highest byte).
+// The DER form of a signature: a SEQUENCE of the two INTEGERs, each as short
+// as its value allows (crypt32 takes the numbers little-endian).
 std::string writeDerSignature(const RawSignature raw) {
   BYTE little[2][kScalarSize];
-  CERT_ECC_SIGNATURE value{};
-  CRYPT_UINT_BLOB* numbers[2] = {&value.r, &value.s};
+  BYTE* integers[2] = {nullptr, nullptr};
+  CRYPT_DER_BLOB parts[2] = {};
   for (int n = 0; n < 2; ++n) {
     std::reverse_copy(raw + n * kScalarSize, raw + (n + 1) * kScalarSize, little[n]);
-    DWORD size = kScalarSize;
-    while (size > 1 && little[n][size - 1] == 0) --size;
-    *numbers[n] = CRYPT_UINT_BLOB{size, little[n]};
+    CRYPT_UINT_BLOB number{kScalarSize, little[n]};
+    while (number.cbData > 1 && little[n][number.cbData - 1] == 0) --number.cbData;
+    if (!CryptEncodeObjectEx(kEncoding, X509_MULTI_BYTE_UINT, &number, CRYPT_ENCODE_ALLOC_FLAG, nullptr,
+                             &integers[n], &parts[n].cbData))
+      integers[n] = nullptr;
+    parts[n].pbData = integers[n];
   }
+  CRYPT_SEQUENCE_OF_ANY sequence{2, parts};
   BYTE* der = nullptr;
   DWORD size = 0;
-  if (!CryptEncodeObjectEx(kEncoding, X509_ECC_SIGNATURE, &value, CRYPT_ENCODE_ALLOC_FLAG, nullptr, &der, &size))
-    return {};
-  std::string text(reinterpret_cast<const char*>(der), size);
-  LocalFree(der);
+  std::string text;
+  if (integers[0] != nullptr && integers[1] != nullptr &&
+      CryptEncodeObjectEx(kEncoding, X509_SEQUENCE_OF_ANY, &sequence, CRYPT_ENCODE_ALLOC_FLAG, nullptr, &der, &size))
+    text.assign(reinterpret_cast<const char*>(der), size);
+  for (BYTE* memory : {integers[0], integers[1], der}) LocalFree(memory);
   return text;
 }
 
-// Reads a signature that is exactly the DER form of its two numbers.
+// Reads a signature that is exactly the DER form of its two numbers (the
+// decoder alone would take longer forms and trailing bytes).
 bool readDerSignature(const void* signature, std::size_t length, RawSignature raw) {
   auto value = decode<CERT_ECC_SIGNATURE>(X509_ECC_SIGNATURE, static_cast<const BYTE*>(signature), length);
   if (!value) return false;
@@ -135,6 +141,60 @@ bool readDerSignature(const void* signature, std::size_t length, RawSignature ra
   }
   std::string canonical = writeDerSignature(raw);
   return canonical.size() == length && std::memcmp(canonical.data(), signature, length) == 0;
+}
+
+template <std::size_t N>
+bool sameBytes(const CRYPT_DER_BLOB& blob, const BYTE (&bytes)[N]) {
+  return blob.cbData == N && std::memcmp(blob.pbData, bytes, N) == 0;
+}
+
+// The parts of a P-256 private key that CNG imports.
+struct PrivateKeyParts {
+  std::vector<BYTE> scalar;  // big-endian
+  std::vector<BYTE> point;   // 0x04, x, y
+  ~PrivateKeyParts() { SecureZeroMemory(scalar.data(), scalar.size()); }
+};
+
+// Reads a PKCS #8 key, SEQUENCE { INTEGER 0, AlgorithmIdentifier, OCTET
+// STRING holding an ECPrivateKey }, or an ECPrivateKey alone, SEQUENCE {
+// INTEGER 1, OCTET STRING d, [0] curve OPTIONAL, [1] BIT STRING public point
+// OPTIONAL }.  The curve must be P-256 and the public point present.
+bool readPrivateKey(const std::vector<BYTE>& der, PrivateKeyParts* parts) {
+  // The algorithm of a PKCS #8 P-256 key, and an ECPrivateKey's [0] naming
+  // the curve.
+  static constexpr BYTE kP256Algorithm[] = {0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01,
+                                            0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+  static constexpr BYTE kP256Curve[] = {0xA0, 0x0A, 0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+  auto outer = decode<CRYPT_SEQUENCE_OF_ANY>(X509_SEQUENCE_OF_ANY, der.data(), der.size());
+  if (!outer) return false;
+  Decoded<CRYPT_DATA_BLOB> wrapped;
+  Decoded<CRYPT_SEQUENCE_OF_ANY> inner;
+  const CRYPT_SEQUENCE_OF_ANY* key = outer.get();
+  bool namesP256 = outer->cValue == 3 && sameBytes(outer->rgValue[1], kP256Algorithm);
+  if (namesP256) {
+    wrapped = decode<CRYPT_DATA_BLOB>(X509_OCTET_STRING, outer->rgValue[2].pbData, outer->rgValue[2].cbData);
+    if (wrapped) inner = decode<CRYPT_SEQUENCE_OF_ANY>(X509_SEQUENCE_OF_ANY, wrapped->pbData, wrapped->cbData);
+    if (wrapped) SecureZeroMemory(wrapped->pbData, wrapped->cbData);
+    if (!inner) return false;
+    key = inner.get();
+  }
+  if (key->cValue < 2) return false;
+  auto scalar = decode<CRYPT_DATA_BLOB>(X509_OCTET_STRING, key->rgValue[1].pbData, key->rgValue[1].cbData);
+  if (!scalar || scalar->cbData > kScalarSize) return false;
+  parts->scalar.assign(scalar->pbData, scalar->pbData + scalar->cbData);
+  SecureZeroMemory(scalar->pbData, scalar->cbData);
+  for (DWORD i = 2; i < key->cValue; ++i) {
+    const CRYPT_DER_BLOB& element = key->rgValue[i];
+    if (sameBytes(element, kP256Curve)) {
+      namesP256 = true;
+    } else if (element.cbData > 2 && element.pbData[0] == 0xA1 && element.pbData[1] == element.cbData - 2) {
+      auto point = decode<CRYPT_BIT_BLOB>(X509_BITS, element.pbData + 2, element.cbData - 2);
+      if (point && point->cUnusedBits == 0) parts->point.assign(point->pbData, point->pbData + point->cbData);
+    } else {
+      return false;  // another curve
+    }
+  }
+  return namesP256 && !parts->point.empty();
 }
 
 }  // namespace
@@ -162,7 +222,9 @@ SignatureCheck verifySignature(const std::string& publicKeyPem, const void* data
   Decoded<CERT_PUBLIC_KEY_INFO> info;
   if (!der.empty()) info = decode<CERT_PUBLIC_KEY_INFO>(X509_PUBLIC_KEY_INFO, der.data(), der.size());
   EcdsaKey key;
-  if (!info || !isP256(info->Algorithm) || !key.import(info->PublicKey, nullptr)) return SignatureCheck::kBadKey;
+  if (!info || !isP256(info->Algorithm) || info->PublicKey.cUnusedBits != 0 ||
+      !key.import(info->PublicKey.pbData, info->PublicKey.cbData, nullptr))
+    return SignatureCheck::kBadKey;
   RawSignature raw;
   if (!readDerSignature(signature, signatureLength, raw)) return SignatureCheck::kMalformed;
   std::uint8_t digest[kSha256Size];
@@ -173,26 +235,14 @@ SignatureCheck verifySignature(const std::string& publicKeyPem, const void* data
 
 bool signData(const std::string& privateKeyPem, const void* data, std::size_t length, std::string* signature) {
   std::vector<BYTE> der = pemToDer(privateKeyPem);
-  if (der.empty()) return false;
-  // A "PRIVATE KEY" block (PKCS #8) wraps the curve's own private-key
-  // structure, which an "EC PRIVATE KEY" block holds alone.
-  auto wrapper = decode<CRYPT_PRIVATE_KEY_INFO>(PKCS_PRIVATE_KEY_INFO, der.data(), der.size());
-  if (wrapper && !isP256(wrapper->Algorithm)) return false;
-  auto ecc = wrapper ? decode<CRYPT_ECC_PRIVATE_KEY_INFO>(X509_ECC_PRIVATE_KEY, wrapper->PrivateKey.pbData,
-                                                          wrapper->PrivateKey.cbData)
-                     : decode<CRYPT_ECC_PRIVATE_KEY_INFO>(X509_ECC_PRIVATE_KEY, der.data(), der.size());
+  PrivateKeyParts parts;
+  bool read = !der.empty() && readPrivateKey(der, &parts);
   SecureZeroMemory(der.data(), der.size());
-  if (!ecc) return false;
-  bool namesP256 = ecc->szCurveOid != nullptr && std::strcmp(ecc->szCurveOid, szOID_ECC_CURVE_P256) == 0;
-  bool namesNone = ecc->szCurveOid == nullptr || ecc->szCurveOid[0] == '\0';
   EcdsaKey key;
-  bool imported = (namesP256 || (wrapper && namesNone)) && key.import(ecc->PublicKey, &ecc->PrivateKey);
-  SecureZeroMemory(ecc->PrivateKey.pbData, ecc->PrivateKey.cbData);
-  if (wrapper) SecureZeroMemory(wrapper->PrivateKey.pbData, wrapper->PrivateKey.cbData);
   std::uint8_t digest[kSha256Size];
   RawSignature raw;
   ULONG size = 0;
-  if (!imported || !sha256(data, length, digest) ||
+  if (!read || !key.import(parts.point.data(), parts.point.size(), &parts.scalar) || !sha256(data, length, digest) ||
       !BCRYPT_SUCCESS(BCryptSignHash(key.handle(), nullptr, digest, sizeof digest, raw, sizeof raw, &size, 0)) ||
       size != sizeof raw)
     return false;
