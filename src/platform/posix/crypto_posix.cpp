@@ -41,12 +41,12 @@ Pkey readP256Key(const std::string& pem, Reader read) {
   return key;
 }
 
-// True when the bytes are one ECDSA signature exactly as DER encodes it.
+// True when the bytes are one ECDSA signature exactly as DER encodes it: any
+// longer form, and any byte after it, makes them longer than their DER form.
 bool isDerSignature(const void* signature, std::size_t length) {
-  const auto* bytes = static_cast<const unsigned char*>(signature);
-  const unsigned char* cursor = bytes;
+  const auto* cursor = static_cast<const unsigned char*>(signature);
   std::unique_ptr<ECDSA_SIG, SigFree> parsed(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(length)));
-  return parsed && cursor == bytes + length && i2d_ECDSA_SIG(parsed.get(), nullptr) == static_cast<int>(length);
+  return parsed && i2d_ECDSA_SIG(parsed.get(), nullptr) == static_cast<int>(length);
 }
 
 }  // namespace
