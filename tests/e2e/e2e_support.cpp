@@ -12,12 +12,25 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "support/pe_test_image.h"
 
 namespace kestrin::e2e {
 namespace {
+
+// The time stamp kestrinsv puts in front of every line; 9 stands for a digit.
+constexpr std::string_view kStampPattern = "[9999-99-99 99:99:99] ";
+
+bool stampAt(const std::string& text, std::size_t at) {
+  if (text.size() - at < kStampPattern.size()) return false;
+  for (std::size_t k = 0; k < kStampPattern.size(); ++k) {
+    char c = text[at + k];
+    if (kStampPattern[k] == '9' ? c < '0' || c > '9' : c != kStampPattern[k]) return false;
+  }
+  return true;
+}
 
 std::string environment(const char* name) {
   const char* value = std::getenv(name);
@@ -108,9 +121,32 @@ void HostProcess::readLoop(int fd) {
   ::close(fd);
 }
 
-std::string HostProcess::output() const {
+std::string HostProcess::rawOutput() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return output_;
+}
+
+std::string HostProcess::output() const {
+  const std::string raw = rawOutput();
+  std::string plain;
+  for (std::size_t at = 0; at < raw.size();) {
+    if (stampAt(raw, at)) at += kStampPattern.size();
+    std::size_t end = std::min(raw.find('\n', at), raw.size() - 1) + 1;
+    plain.append(raw, at, end - at);
+    at = end;
+  }
+  return plain;
+}
+
+bool everyLineStampedOnce(const std::string& output) {
+  for (std::size_t at = 0; at < output.size();) {
+    if (!stampAt(output, at)) return false;
+    std::size_t end = std::min(output.find('\n', at), output.size() - 1) + 1;
+    for (std::size_t k = at + 1; k < end; ++k)
+      if (stampAt(output, k)) return false;
+    at = end;
+  }
+  return true;
 }
 
 bool HostProcess::waitForCount(const std::string& text, int count, int timeoutMs) const {

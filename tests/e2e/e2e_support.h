@@ -50,6 +50,10 @@ class ScratchDir {
 
 std::string readFile(const std::string& path);
 
+// True when every line of the host's `output` starts with a time stamp,
+// "[YYYY-MM-DD HH:MM:SS] ", and no other stamp is in it.
+bool everyLineStampedOnce(const std::string& output);
+
 // Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
 
@@ -67,7 +71,10 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
+  // The output with the time stamp at the start of each line taken off, as
+  // with --plain; rawOutput() as it came.
   std::string output() const;
+  std::string rawOutput() const;
   // Waits until the output holds `text`; false after the deadline.
   bool waitForOutput(const std::string& text, int timeoutMs = 20000) const { return waitForCount(text, 1, timeoutMs); }
   // Waits until `text` occurs `count` times or more; false after the deadline.

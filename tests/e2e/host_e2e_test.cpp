@@ -49,8 +49,9 @@ TEST(HostTest, StartUpTakesTheMasterTimeThenOpensTheClientPort) {
   ScratchDir dir;
   dir.write("kestrinsv.cfg", "; no game servers yet\n");
   dir.write("cldll.dat", sim::makeImage(21, 0, "client payload"));
-  HostProcess host(dir.path(), "--once", &updates);
+  HostProcess host(dir.path(), "--once --plain", &updates);
   ASSERT_TRUE(host.waitForOutput("Init finished\n")) << host.output();
+  EXPECT_EQ(host.rawOutput(), host.output());
   EXPECT_LT(host.at("Loaded cldll.dat [version: 21]\n"), host.at("Checking for update\n"));
   EXPECT_LT(host.at("Checking for update\n"), host.at("Got mastertime 123456\n"));
   EXPECT_LT(host.at("Got mastertime 123456\n"), host.at("Waiting for clients... [port: 27060]\n"));

@@ -51,6 +51,9 @@ TEST_F(MonitoringTest, PlayerWithoutClientIsNoticedThenBannedAndKicked) {
   EXPECT_EQ(game.countAccepted("kick #20"), 0);
   EXPECT_EQ(game.countAccepted("banid 1 4294967295"), 0);
   EXPECT_FALSE(game.bannedSomeone());
+  // The notice has no line end: the text that completes its line is not
+  // stamped again.
+  EXPECT_TRUE(everyLineStampedOnce(host->rawOutput())) << host->rawOutput();
 }
 
 TEST_F(MonitoringTest, EveryPlayerOfASplitStatusIsJudgedAndSpoofsAreIgnored) {

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrinsv/console.h"
 #include "platform/platform.h"
 
 namespace kestrin::host {
@@ -25,7 +26,7 @@ void addRejected(const std::string& digest) {
   std::FILE* list = std::fopen(kRejectedList, "ab");
   bool written = list != nullptr && std::fprintf(list, "%s\n", digest.c_str()) > 0;
   if (list != nullptr && std::fclose(list) != 0) written = false;
-  if (!written) std::fprintf(stderr, "kestrinsv: cannot add %s to %s\n", digest.c_str(), kRejectedList);
+  if (!written) printError("kestrinsv: cannot add %s to %s\n", digest.c_str(), kRejectedList);
 }
 
 }  // namespace
@@ -49,19 +50,19 @@ LibraryFiles::LibraryFiles(std::string library) : library_(std::move(library)) {
 
 LibraryFiles::Install LibraryFiles::installNewLibrary() const {
   if (!platform::fileExists(kServerImage)) {
-    std::fprintf(stderr, "kestrinsv: %s is missing, nothing to install\n", kServerImage);
+    printError("kestrinsv: %s is missing, nothing to install\n", kServerImage);
     return Install::kFailed;
   }
   std::string digest = fileDigest(kServerImage);
   if (!digest.empty() && isRejected(digest)) {
     platform::removeFile(kServerImage);
-    std::fprintf(stderr, "kestrinsv: refused %s: the same library was rolled back before (%s in %s)\n",
-                 kServerImage, digest.c_str(), kRejectedList);
+    printError("kestrinsv: refused %s: the same library was rolled back before (%s in %s)\n", kServerImage,
+               digest.c_str(), kRejectedList);
     return Install::kRefused;
   }
   std::string bak = backup();
   if (!platform::replaceFile(library_.c_str(), bak.c_str())) {
-    std::fprintf(stderr, "kestrinsv: cannot keep %s as %s\n", library_.c_str(), bak.c_str());
+    printError("kestrinsv: cannot keep %s as %s\n", library_.c_str(), bak.c_str());
     return Install::kFailed;
   }
   // The marker goes before the new library: a run that dies from here on
@@ -69,19 +70,17 @@ LibraryFiles::Install LibraryFiles::installNewLibrary() const {
   std::string marker = trialMarker();
   std::FILE* file = std::fopen(marker.c_str(), "w");
   if (file == nullptr || std::fclose(file) != 0)
-    std::fprintf(stderr, "kestrinsv: cannot create %s; a crash of the new library will not be undone\n",
-                 marker.c_str());
+    printError("kestrinsv: cannot create %s; a crash of the new library will not be undone\n", marker.c_str());
   if (!platform::replaceFile(kServerImage, library_.c_str())) {
-    std::fprintf(stderr, "kestrinsv: cannot install %s as %s\n", kServerImage, library_.c_str());
+    printError("kestrinsv: cannot install %s as %s\n", kServerImage, library_.c_str());
     platform::removeFile(marker.c_str());
     if (platform::replaceFile(bak.c_str(), library_.c_str()))
-      std::fprintf(stderr, "kestrinsv: kept the previous library as %s\n", library_.c_str());
+      printError("kestrinsv: kept the previous library as %s\n", library_.c_str());
     else
-      std::fprintf(stderr, "kestrinsv: cannot put %s back as %s\n", bak.c_str(), library_.c_str());
+      printError("kestrinsv: cannot put %s back as %s\n", bak.c_str(), library_.c_str());
     return Install::kFailed;
   }
-  std::printf("kestrinsv: installed new server library %s (previous kept as %s)\n", library_.c_str(), bak.c_str());
-  std::fflush(stdout);
+  printOut("kestrinsv: installed new server library %s (previous kept as %s)\n", library_.c_str(), bak.c_str());
   return Install::kInstalled;
 }
 
@@ -96,11 +95,11 @@ bool LibraryFiles::rollBack(const std::string& reason) const {
   bool restored = platform::replaceFile(bak.c_str(), library_.c_str());
   platform::removeFile(trialMarker().c_str());
   if (restored)
-    std::fprintf(stderr, "kestrinsv: new server library %s %s; rolled back to the previous one\n",
-                 library_.c_str(), reason.c_str());
+    printError("kestrinsv: new server library %s %s; rolled back to the previous one\n", library_.c_str(),
+               reason.c_str());
   else
-    std::fprintf(stderr, "kestrinsv: new server library %s %s, and %s cannot be put back\n", library_.c_str(),
-                 reason.c_str(), bak.c_str());
+    printError("kestrinsv: new server library %s %s, and %s cannot be put back\n", library_.c_str(),
+               reason.c_str(), bak.c_str());
   return restored;
 }
 

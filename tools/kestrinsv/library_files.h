@@ -8,7 +8,8 @@
 //   kestrinsv.rejected  the SHA-256 digests (hex, one a line) of libraries
 //                       that were rolled back (current folder); the same
 //                       bytes are never put in place again.
-// Messages go to standard error and output, prefixed "kestrinsv: ".
+// Messages go to standard error and output through the console, prefixed
+// "kestrinsv: ".
 // Host thread only, except startupFinished().
 #pragma once
 

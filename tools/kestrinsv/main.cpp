@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kestrin/kestrin.h"
+#include "kestrinsv/console.h"
 #include "kestrinsv/library_files.h"
 #include "platform/platform.h"
 
@@ -33,20 +34,23 @@ void printToStdout(const char* text) {
   if (std::strcmp(text, kStartupFinished) == 0 && !gStartupFinished.exchange(true)) {
     if (const kestrin::host::LibraryFiles* files = gOnTrial.load()) files->startupFinished();
   }
-  std::fputs(text, stdout);
-  std::fflush(stdout);
+  kestrin::host::console().write(kestrin::host::Console::Stream::kOut, text);
 }
 
 void usage() {
   std::printf(
-      "Usage: kestrinsv [--library PATH] [--once]\n"
+      "Usage: kestrinsv [--library PATH] [--once] [--plain]\n"
       "\n"
       "Runs the Kestrin server in the current directory, which holds\n"
       "kestrinsv.cfg, cldll.dat, kestrin.log, kestrinsv.tmp and kestrinsv.rejected.\n"
+      "Every line printed starts with the local date and time,\n"
+      "\"[2026-12-06 22:47:12] \".\n"
       "\n"
       "  --library PATH  load the server library from PATH instead of\n"
       "                  %s beside this program\n"
       "  --once          stop after one run of the server\n"
+      "  --plain         print the server's lines as they are, without the date\n"
+      "                  and time\n"
       "  --help          show this text\n"
       "\n"
       "When the server has written a new server library to kestrinsv.tmp it\n"
@@ -104,6 +108,8 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[i], "--once") == 0) {
       once = true;
+    } else if (std::strcmp(argv[i], "--plain") == 0) {
+      kestrin::host::console().setPlain(true);
     } else if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
       library = argv[++i];
     } else {
@@ -129,11 +135,11 @@ int main(int argc, char** argv) {
     }
     onTrial = false;
     if (run.failure == Run::kNotLoaded) {
-      std::fprintf(stderr, "kestrinsv: cannot load %s: %s\n", library.c_str(), run.loaderError.c_str());
+      kestrin::host::printError("kestrinsv: cannot load %s: %s\n", library.c_str(), run.loaderError.c_str());
       return kExitLoadError;
     }
     if (run.failure == Run::kNoEntry) {
-      std::fprintf(stderr, "kestrinsv: %s has no initialize function\n", library.c_str());
+      kestrin::host::printError("kestrinsv: %s has no initialize function\n", library.c_str());
       return kExitLoadError;
     }
     if (run.result != kExitInstalled) return kExitServerError;
