@@ -14,6 +14,14 @@ endif()
 
 install(FILES README.md docs/kestrinsv.cfg.sample DESTINATION .)
 install(FILES docs/operator-guide.md docs/protocol.md DESTINATION docs)
+if(NOT WIN32)
+  # The systemd unit, beside the programs it runs.
+  install(FILES packaging/kestrinsv.service DESTINATION .)
+  if(KESTRIN_TESTS AND KESTRIN_UNIT_TESTS)
+    add_test(NAME service_unit COMMAND ${PROJECT_SOURCE_DIR}/packaging/verify-service-unit ${PROJECT_BINARY_DIR})
+    set_tests_properties(service_unit PROPERTIES LABELS unit SKIP_RETURN_CODE 77)
+  endif()
+endif()
 
 set(CPACK_PACKAGE_NAME kestrin)
 set(CPACK_PACKAGE_VENDOR Kestrin)
