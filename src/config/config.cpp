@@ -25,7 +25,7 @@ std::uint32_t ConfigSection::findNext(const char* name, char* out) {
   return 0;
 }
 
-bool ConfigSection::add(const char* name, const char* value) {
+bool ConfigSection::add(const char* name, const char* value, std::uint32_t line) {
   if (count == capacity) {
     std::uint32_t grown = capacity + kConfigEntryGrowth;
     std::unique_ptr<ConfigEntry[]> larger(new (std::nothrow) ConfigEntry[grown]);
@@ -41,6 +41,7 @@ bool ConfigSection::add(const char* name, const char* value) {
   std::memset(&entry, 0, sizeof entry);
   std::memcpy(entry.name, name, std::strlen(name) + 1);
   std::memcpy(entry.value, value, std::strlen(value) + 1);
+  entry.line = line;
   ++count;
   printMessage("Config: Parsing variable [%s] with parameter [%s]\n", name, value);
   return true;
@@ -64,7 +65,7 @@ void Config::parseLine(const char* text) {
       sectionRefused_ = true;
       return;
     }
-    ++sectionCount;
+    sections[sectionCount++].line = currentLine;
     sectionRefused_ = false;
     return;
   }
@@ -85,7 +86,7 @@ void Config::parseLine(const char* text) {
                  static_cast<unsigned>(kConfigValueSize - 1));
     return;
   }
-  sections[sectionCount - 1].add(name, value);
+  sections[sectionCount - 1].add(name, value, currentLine);
 }
 
 bool Config::load(const char* fileName) {
@@ -97,6 +98,7 @@ bool Config::load(const char* fileName) {
   char line[kConfigLineSize];
   std::size_t length = 0;
   bool skipping = false;
+  currentLine = 1;
   for (int c = std::getc(file);; c = std::getc(file)) {
     if (c == EOF || c == '\n') {
       if (c == '\n' && !skipping && length < sizeof line - 1) line[length++] = '\n';
@@ -107,6 +109,7 @@ bool Config::load(const char* fileName) {
       if (c == EOF) break;
       length = 0;
       skipping = false;
+      ++currentLine;
       continue;
     }
     if (skipping || c == '\0') continue;
@@ -118,6 +121,7 @@ bool Config::load(const char* fileName) {
     }
   }
   std::fclose(file);
+  currentLine = 0;
   return true;
 }
 

@@ -17,6 +17,7 @@ inline constexpr std::uint32_t kConfigEntryGrowth = 16;
 struct ConfigEntry {
   char name[kConfigNameSize];
   char value[kConfigValueSize];
+  std::uint32_t line;  // in the file, from 1
 };
 
 // One "[game]" section: its entries in file order.  The same name may occur
@@ -26,6 +27,8 @@ struct ConfigSection {
   std::uint32_t count = 0;
   std::uint32_t capacity = 0;
   std::uint32_t cursor = 0;
+  // The line of its "[game]" header.
+  std::uint32_t line = 0;
 
   // Starts a search from the first entry; see findNext.
   std::uint32_t findFirst(const char* name, char* out);
@@ -34,14 +37,18 @@ struct ConfigSection {
   // behind it and returns the value's length, 0 for an empty value.  Not
   // found: returns 0 and leaves `out` as it was.
   std::uint32_t findNext(const char* name, char* out);
-  // Appends one entry.  Precondition: name and value fit their fields.
-  // False, with a message, when memory runs out.
-  bool add(const char* name, const char* value);
+  // Appends one entry read from file line `line`.  Precondition: name and
+  // value fit their fields.  False, with a message, when memory runs out.
+  bool add(const char* name, const char* value, std::uint32_t line);
 };
 
 struct Config {
   ConfigSection sections[kMaxConfigSections];
   std::uint32_t sectionCount = 0;
+  // The file line being read, or being turned into a game entry, so that
+  // whoever collects the messages printed meanwhile can place them; 0 for
+  // none.  load() counts it; parseLine() files what it reads under it.
+  std::uint32_t currentLine = 0;
 
   // Reads `fileName`.  False only when the file cannot be opened; every
   // refused line is reported with a "Config: " message.

@@ -84,6 +84,10 @@ TEST_F(ConfigFileTest, SectionsOverLinesOfAnyEndAndLength) {
   ASSERT_EQ(config->sectionCount, 2u);
   EXPECT_EQ(entries(*config, 0), Strings{"rcon=10.0.0.1:27015 secret"});
   EXPECT_EQ(entries(*config, 1), Strings{"rcon=10.0.0.3 27016 pw"});
+  // Lines are counted by their ends, the over-long one once.
+  EXPECT_EQ(config->sections[0].entries[0].line, 2u);
+  EXPECT_EQ(config->sections[1].line, 4u);
+  EXPECT_EQ(config->sections[1].entries[0].line, 5u);
 }
 
 TEST_F(ConfigFileTest, NinthSectionIsRefusedWithItsLines) {
