@@ -6,6 +6,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <vector>
 
 #include "platform/stop_signal.h"
 
@@ -73,6 +77,18 @@ TEST(PlatformTest, UdpDatagramsCarryTheirSender) {
   closeSocket(b);
 }
 
+// One poll takes in every socket it is given, however many: here the only
+// one with data is the last of a hundred.
+TEST(PlatformTest, PollSeesTheLastOfManySockets) {
+  std::vector<SocketHandle> sockets(100, kInvalidSocket);
+  for (SocketHandle& socket : sockets) ASSERT_EQ(udpOpen(0, &socket), UdpOpenResult::kOk);
+  ASSERT_EQ(udpSendTo(sockets.front(), Endpoint{kLoopbackAddress, localPort(sockets.back())}, "x", 1), 1);
+  auto ready = std::make_unique<bool[]>(sockets.size());
+  EXPECT_EQ(pollReadable(sockets.data(), sockets.size(), ready.get(), 5000), 1);
+  EXPECT_TRUE(ready[sockets.size() - 1]);
+  for (SocketHandle socket : sockets) closeSocket(socket);
+}
+
 void countUntilStopped(void* raw) {
   auto* signal = static_cast<StopSignal*>(raw);
   while (signal->sleep(60000)) {
@@ -111,6 +127,37 @@ TEST(PlatformTest, LocalTimeIsWithinADayOfTheUniversalDate) {
                                  day{static_cast<unsigned>(local.day)}};
   ASSERT_TRUE(localDate.ok());
   EXPECT_LE(std::abs((sys_days{localDate} - today).count()), 1);
+}
+
+// A relative library path names a file of the current folder, as any other
+// path does, even a file name alone: no search of the loader's folders.  The
+// build puts the server library beside this program, the folder a Windows
+// search looks in first.
+TEST(PlatformTest, LibraryPathsAreFilesOfTheCurrentFolder) {
+  namespace fs = std::filesystem;
+  const char* built = std::getenv("KESTRIN_TEST_LIBRARY");
+  ASSERT_NE(built, nullptr) << "KESTRIN_TEST_LIBRARY names no library";
+  const fs::path library = fs::absolute(built);
+  const fs::path previous = fs::current_path();
+  const fs::path folder = fs::temp_directory_path() / ("kestrin-platform-" + std::to_string(milliseconds()));
+  fs::create_directories(folder / "sub");
+  fs::current_path(folder);
+  fs::copy_file(library, fs::path("sub") / serverLibraryName());
+  std::ofstream(serverLibraryName()) << "not a library";
+
+  LibraryHandle copy = loadLibrary((std::string("sub/") + serverLibraryName()).c_str());
+  EXPECT_NE(copy, 0u) << lastLibraryError();
+  EXPECT_NE(findSymbol(copy, "initialize"), nullptr);
+  unloadLibrary(copy);
+  EXPECT_EQ(loadLibrary(serverLibraryName()), 0u);
+  fs::current_path(folder / "sub");
+  LibraryHandle named = loadLibrary(serverLibraryName());
+  EXPECT_NE(named, 0u) << lastLibraryError();
+  unloadLibrary(named);
+
+  fs::current_path(previous);
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
 }
 
 }  // namespace

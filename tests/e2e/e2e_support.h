@@ -3,19 +3,24 @@
 // them, and the host program kestrinsv run as a child process with the built
 // library, its output collected.  The program runs inside a private network
 // namespace (in_netns.sh), where the fixed ports 27060 and 80 are free.
-// Linux only; test code.
+// The host is either the Linux build or the Windows build run under Wine
+// (KESTRIN_WINE); the same stories drive both.  The fixture itself is Linux
+// only; test code.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "digest/checksum_list.h"
@@ -28,6 +33,13 @@ namespace kestrin::e2e {
 // Path of the built server library and host program (set by ctest).
 std::string libraryPath();
 std::string hostPath();
+// The library's file name, "kestrinserver.so" or "kestrinserver.dll".
+std::string libraryFileName();
+// True when the host is the Windows build, run by the Wine loader that
+// KESTRIN_WINE names.
+bool windowsHost();
+// The line end of the host's text files and output: CR LF on Windows.
+std::string hostLineEnd();
 
 // A fresh folder under `parent` (the system's temporary folder when empty),
 // removed with its content when the object dies.
@@ -49,6 +61,9 @@ class ScratchDir {
 };
 
 std::string readFile(const std::string& path);
+// The lines of a text file the host wrote, without their line ends; a line
+// end other than the host's own, or a last line without one, is a failure.
+std::vector<std::string> hostTextLines(const std::string& text);
 
 // Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
@@ -67,7 +82,13 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
+  // The output with the host's line ends made "\n".
   std::string output() const;
+  // Line ends in the output other than the host's own (a bare LF from a
+  // Windows host, a CR from a Linux host).
+  int foreignLineEnds() const;
+  // When the output first held `text`; nullopt while it does not.
+  std::optional<std::chrono::steady_clock::time_point> seenAt(const std::string& text) const;
   // Waits until the output holds `text`; false after the deadline.
   bool waitForOutput(const std::string& text, int timeoutMs = 20000) const { return waitForCount(text, 1, timeoutMs); }
   // Waits until `text` occurs `count` times or more; false after the deadline.
@@ -91,6 +112,9 @@ class HostProcess {
   std::thread reader_;
   mutable std::mutex mutex_;
   std::string output_;
+  int foreignLineEnds_ = 0;
+  // The output's size after each read, and when the read came.
+  std::vector<std::pair<std::size_t, std::chrono::steady_clock::time_point>> arrivals_;
 };
 
 // A player of a simulated game server, connected for `seconds`.
