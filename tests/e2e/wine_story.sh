@@ -32,8 +32,9 @@ fi
 template=$1
 shift
 prefix=$(mktemp -d "$(dirname "$template")/story-XXXXXX")
+export WINEPREFIX="$prefix"
 cleanup() {
-  WINEPREFIX=$prefix "$wineserver" --kill 2>/dev/null || true
+  "$wineserver" --kill 2>/dev/null || true
   # The wineserver's folder of this prefix: a lock file is left in it.
   if [ -f "$prefix/wineserver" ]; then
     rm -rf "/tmp/$(cat "$prefix/wineserver")/server-$(stat -c %D "$prefix")-$(printf %x "$(stat -c %i "$prefix")")"
@@ -44,4 +45,12 @@ trap cleanup EXIT
 trap 'exit 143' TERM INT
 cp -al "$template/." "$prefix"
 cp --remove-destination "$template"/*.reg "$prefix"
-WINEPREFIX=$prefix "$@"
+# Started by a Windows program, the wineserver would end with it and start
+# again, with Wine's own services, for the next; a test may start several.
+# It stays until it is killed below, or 30 s after the last Windows program.
+# The services start with the first Windows program and keep its standard
+# handles: they start here, with none open, rather than with a host whose
+# output the test reads to its end.
+"$wineserver" --persistent=30
+"$KESTRIN_WINE" cmd /c exit </dev/null >/dev/null 2>&1
+"$@"
