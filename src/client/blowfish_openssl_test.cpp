@@ -21,7 +21,7 @@ void reverseHalves(std::uint8_t* block) {
   std::swap(block[5], block[6]);
 }
 
-TEST(BlowfishOpenSslTest, RandomKeysAndBlocksAgreeBothWays) {
+TEST(BlowfishOpenSslTest, RandomKeysAndBlocksAgree) {
   std::mt19937 generator(20240611);
   std::uniform_int_distribution<int> byte(0, 255);
   for (int round = 0; round < 400; ++round) {
@@ -46,10 +46,6 @@ TEST(BlowfishOpenSslTest, RandomKeysAndBlocksAgreeBothWays) {
       BF_ecb_encrypt(block, block, &theirs, BF_ENCRYPT);
       reverseHalves(block);
       ASSERT_EQ(std::memcmp(block, cipher + offset, 8), 0) << "round " << round;
-      reverseHalves(block);
-      BF_ecb_encrypt(block, block, &theirs, BF_DECRYPT);
-      reverseHalves(block);
-      ASSERT_EQ(std::memcmp(block, clear + offset, 8), 0);
     }
     std::uint8_t back[64];
     blowfishDecipher(ours, back, cipher, sizeof cipher);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,70 +10,42 @@
 #include "core/byte_order.h"
 #include "core/server.h"
 #include "game/client_messages.h"
+#include "support/client_frames.h"
 #include "support/output_capture.h"
-#include "support/scripted_random.h"
 #include "support/socket_pair.h"
 
 namespace kestrin {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
 
-struct KeyPair {
-  RsaPublicKey publicKey = {};
-  RsaPrivateKey privateKey = {};
-};
-
-KeyPair generate(std::uint32_t bits, std::uint64_t seed) {
-  testing::ScriptedRandom random(seed);
-  KeyPair pair;
-  EXPECT_EQ(rsaGenerateKeyPair(pair.publicKey, pair.privateKey, RsaKeyRequest{bits, 1}, random), kRsaOk);
-  return pair;
-}
-
-const KeyPair& serverKeys() {
-  static const KeyPair keys = generate(510, 1);
+const testing::KeyPair& serverKeys() {
+  static const testing::KeyPair keys = testing::seededKeyPair(510, 1);
   return keys;
 }
-const KeyPair& clientKeys() {
-  static const KeyPair keys = generate(510, 2);
+const testing::KeyPair& clientKeys() {
+  static const testing::KeyPair keys = testing::seededKeyPair(510, 2);
   return keys;
 }
 
-Bytes frameOf(std::uint8_t id, std::size_t length, std::size_t size = 288) {
-  Bytes frame(size, 0);
-  frame[1] = id;
-  storeLe16(frame.data() + 2, static_cast<std::uint16_t>(length));
-  frame[0] = frameCheckByte(id, frame[2]);
-  return frame;
-}
+// The client's Blowfish key; a client sends the first 1 to 32 bytes of it.
+const Bytes kClientKey = {0x31, 0x41, 0x59, 0x26, 0x53, 0x58, 0x97, 0x93, 0x23, 0x84, 0x62,
+                          0x64, 0x33, 0x83, 0x27, 0x95, 0x02, 0x88, 0x41, 0x97, 0x16, 0x93,
+                          0x99, 0x37, 0x51, 0x05, 0x82, 0x09, 0x74, 0x94, 0x45, 0x92};
 
-Bytes hello(const RsaPublicKey& key, std::uint16_t version = 5, std::size_t length = 288) {
-  Bytes frame = frameOf(1, length, length);
-  storeLe16(frame.data() + 4, version);
-  writeRsaPublicKey(key, frame.data() + 22, 258);
-  return frame;
+// The server's session key, read from its key frame with the client's key;
+// all zero when the frame does not carry a 16-byte key.
+BlowfishKey serverCipher(const Bytes& keyFrame) {
+  std::uint8_t plain[kRsaMaxModulusLength];
+  std::uint32_t plainLength = 0;
+  BlowfishKey cipher = {};
+  const std::uint32_t cipherLength = loadLe32(keyFrame.data() + wire::kKeyFrameCipherLengthOffset);
+  if (rsaPrivateDecrypt(plain, &plainLength, keyFrame.data() + wire::kKeyFrameCipherOffset, cipherLength,
+                        clientKeys().privateKey) == kRsaOk &&
+      plainLength == wire::kKeyRecordSize && readKeyRecord(plain).keyLength == wire::kServerSessionKeySize)
+    blowfishSetKey(cipher, readKeyRecord(plain).key, wire::kServerSessionKeySize);
+  return cipher;
 }
-
-Bytes keyMessage(std::uint32_t userId, std::uint32_t wonId, const Bytes& key, std::uint32_t keyLength,
-                 long long cipherLength = -1, std::size_t length = 288) {
-  KeyRecord record;
-  record.userId = userId;
-  record.wonId = wonId;
-  std::memcpy(record.key, key.data(), key.size());
-  record.keyLength = keyLength;
-  std::uint8_t plain[44];
-  writeKeyRecord(record, plain);
-  Bytes frame = frameOf(2, length, std::max<std::size_t>(length, 288));
-  testing::ScriptedRandom random(7);
-  std::uint32_t produced = 0;
-  EXPECT_EQ(rsaPublicEncrypt(frame.data() + 8, &produced, plain, 44, serverKeys().publicKey, random), kRsaOk);
-  storeLe32(frame.data() + 4, cipherLength < 0 ? produced : static_cast<std::uint32_t>(cipherLength));
-  return frame;
-}
-
-const Bytes kClientBlowfishKey = {0x31, 0x41, 0x59, 0x26, 0x53, 0x58, 0x97, 0x93, 0x23, 0x84,
-                                  0x62, 0x64, 0x33, 0x83, 0x27, 0x95, 0x02, 0x88, 0x41, 0x97};
 
 class HandshakeTest : public ::testing::Test {
  protected:
@@ -105,16 +76,14 @@ class HandshakeTest : public ::testing::Test {
     row.wonId = wonId;
   }
 
-  // Connects a client and lets the server accept it; the server hello is
-  // read off the client's socket into `helloFrame`.
-  platform::SocketHandle connect(Bytes* helloFrame = nullptr) {
+  // Connects a client, lets the server accept it and reads the server hello.
+  platform::SocketHandle connect() {
     platform::SocketHandle client = platform::tcpConnectStart(
         platform::Endpoint{platform::kLoopbackAddress, platform::localPort(server->listenSocket)});
     clients.push_back(client);
     EXPECT_TRUE(testing::waitReadable(server->listenSocket));
     server->acceptClient();
-    Bytes frame = testing::readBytes(client, 288);
-    if (helloFrame != nullptr) *helloFrame = frame;
+    testing::readBytes(client, wire::kHandshakeFrameSize);
     return client;
   }
 
@@ -129,239 +98,191 @@ class HandshakeTest : public ::testing::Test {
   // Runs message 1 and returns the server's key frame.
   Bytes keyExchange(platform::SocketHandle client, std::uint32_t index = 0,
                     const RsaPublicKey& key = clientKeys().publicKey) {
-    deliver(client, hello(key), index);
-    return testing::readBytes(client, 288);
+    deliver(client, testing::helloFrame(5, key), index);
+    return testing::readBytes(client, wire::kHandshakeFrameSize);
   }
 
-  std::uint32_t queuedUsersPolls(int game) {
-    GameServer& g = server->games[game];
-    std::uint32_t count = 0;
-    for (std::int32_t i = 0; i < g.commandCount; ++i)
-      if (g.commands[(g.commandHead + static_cast<std::uint32_t>(i)) % kCommandQueueCapacity].id ==
-          static_cast<std::uint8_t>(RconCommandId::Users))
-        ++count;
-    return count;
+  Bytes keyMessage(std::uint32_t userId, std::uint32_t wonId, std::uint32_t keyLength,
+                   long long cipherLength = -1) {
+    return testing::keyMessage(serverKeys().publicKey, userId, wonId, kClientKey, keyLength, padding, cipherLength);
   }
 
   testing::ScriptedRandom random{99};
+  testing::ScriptedRandom padding{7};
   std::unique_ptr<Server> server = std::make_unique<Server>();
   std::vector<platform::SocketHandle> clients;
   testing::OutputCapture output;
 };
 
-TEST_F(HandshakeTest, FullHandshakeHandsTheSessionToTheGameThatListsThePlayer) {
+TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatListsThePlayer) {
   addUser(0, 99, 999);
   addUser(1, 12, 345);
-  Bytes helloFrame;
-  platform::SocketHandle client = connect(&helloFrame);
-  ASSERT_EQ(helloFrame.size(), 288u);
-  EXPECT_EQ(helloFrame[0], 0xE0);
-  EXPECT_EQ(helloFrame[1], 1);
-  EXPECT_EQ(loadLe16(helloFrame.data() + 2), 288);
-  EXPECT_EQ(loadLe16(helloFrame.data() + 4), 1000);
-  Bytes serverKey(258);
-  writeRsaPublicKey(serverKeys().publicKey, serverKey.data(), serverKey.size());
-  EXPECT_TRUE(std::equal(serverKey.begin(), serverKey.end(), helloFrame.begin() + 22));
+  platform::SocketHandle client = connect();
   EXPECT_EQ(output.text(), "Client connected [total: 1]\n");
-
-  Bytes keyFrame = keyExchange(client);
-  ASSERT_EQ(keyFrame.size(), 288u);
-  EXPECT_EQ(keyFrame[0], 0xE1);
-  EXPECT_EQ(keyFrame[1], 2);
-  ASSERT_EQ(loadLe32(keyFrame.data() + 4), 64u);
-  std::uint8_t plain[128];
-  std::uint32_t plainLength = 0;
-  ASSERT_EQ(rsaPrivateDecrypt(plain, &plainLength, keyFrame.data() + 8, 64, clientKeys().privateKey), kRsaOk);
-  ASSERT_EQ(plainLength, 44u);
-  KeyRecord serverRecord = readKeyRecord(plain);
-  EXPECT_EQ(serverRecord.keyLength, 16u);
-  for (int i = 0; i < 16; ++i) EXPECT_NE(serverRecord.key[i], 0);
+  const Bytes keyFrame = keyExchange(client);
+  ASSERT_EQ(keyFrame.size(), wire::kHandshakeFrameSize);
   ClientSession* session = server->clients[0];
   EXPECT_EQ(session->state, SessionState::kAwaitingKey);
   EXPECT_EQ(session->clientVersion, 5);
   EXPECT_EQ(session->frameCount, 0u);
-  EXPECT_EQ(queuedUsersPolls(0), 1u);
-  EXPECT_EQ(queuedUsersPolls(1), 1u);
+  for (int i = 0; i < 2; ++i) {
+    const GameServer& game = server->games[i];
+    EXPECT_EQ(game.commandCount, 1);
+    EXPECT_EQ(game.commands[game.commandHead].id, static_cast<std::uint8_t>(RconCommandId::Users));
+  }
 
+  // A 32-byte key, the longest a client may choose.  A keyed frame sent
+  // right behind the key message is held under the client's key.
+  BlowfishKey clientCipher;
+  blowfishSetKey(clientCipher, kClientKey.data(), 32);
+  const Bytes joined = testing::keyedFrame(clientCipher, testing::emptyFrame(wire::kPacketJoined, 4));
+  Bytes both = keyMessage(12, 345, 32);
+  both.insert(both.end(), joined.begin(), joined.end());
   output.clear();
-  deliver(client, keyMessage(12, 345, kClientBlowfishKey, 20));
+  deliver(client, both);
   EXPECT_EQ(output.text(), "Adding user userId: 12 wonId: 345\n");
   EXPECT_EQ(server->clientCount, 0u);
+  EXPECT_EQ(server->games[0].clientCount, 0u);
   ASSERT_EQ(server->games[1].clientCount, 1u);
   EXPECT_EQ(server->games[1].clients[0], session);
-  EXPECT_EQ(server->games[0].clientCount, 0u);
-  EXPECT_EQ(session->state, SessionState::kKeyed);
   EXPECT_EQ(session->game, &server->games[1]);
-  EXPECT_EQ(session->userId, 12u);
-  EXPECT_EQ(session->wonId, 345u);
+  EXPECT_EQ(session->frameCount, 8u);
 
-  // Keyed both ways: the client's key one way, the server's the other.
-  BlowfishKey toServer = {};
-  blowfishSetKey(toServer, kClientBlowfishKey.data(), 20);
-  Bytes joined = frameOf(5, 8, 8);
-  blowfishEncipher(toServer, joined.data(), joined.data(), 8);
   output.clear();
-  ASSERT_EQ(platform::socketSend(client, joined.data(), 8), 8);
+  ASSERT_EQ(platform::socketSend(client, joined.data(), joined.size()), 8);
   ASSERT_TRUE(testing::waitReadable(session->socket));
   pollClients(server->games[1]);
-  EXPECT_EQ(output.text(), "Player joined successfully with wonId: 159 and userId: 12\n");
+  EXPECT_EQ(output.text(),
+            "Player joined successfully with wonId: 159 and userId: 12\n"
+            "Player joined successfully with wonId: 159 and userId: 12\n");
 
+  // The server's key the other way.
   sendDropNotice(*session, wire::kDropLeft);
   Bytes drop = testing::readBytes(client, 8);
   ASSERT_EQ(drop.size(), 8u);
-  BlowfishKey fromServer = {};
-  blowfishSetKey(fromServer, serverRecord.key, 16);
-  blowfishDecipher(fromServer, drop.data(), drop.data(), 8);
-  EXPECT_EQ(drop[1], 6);
-  EXPECT_EQ(loadLe16(drop.data() + 2), 8);
-  EXPECT_EQ(drop[4], 0);
-}
-
-TEST_F(HandshakeTest, ZeroIdsMatchTheFirstUserOfTheFirstGameWithAny) {
-  addUser(1, 40, 4000);
-  addUser(1, 41, 4100);
-  platform::SocketHandle client = connect();
-  keyExchange(client);
-  deliver(client, keyMessage(0, 0, kClientBlowfishKey, 16));
-  ASSERT_EQ(server->games[1].clientCount, 1u);
-  EXPECT_TRUE(output.contains("Adding user userId: 0 wonId: 0\n"));
-
-  addUser(0, 50, 5000);
-  platform::SocketHandle second = connect();
-  keyExchange(second);
-  deliver(second, keyMessage(0, 0, kClientBlowfishKey, 16));
-  EXPECT_EQ(server->games[0].clientCount, 1u);
+  blowfishDecipher(serverCipher(keyFrame), drop.data(), drop.data(), 8);
+  EXPECT_EQ(drop, (Bytes{0xFD, wire::kPacketDrop, 8, 0, wire::kDropLeft, 0, 0, 0}));
 }
 
 // Every refusal prints its message and keeps the frame; the frame is offered
 // again with the next read.
 TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
   addUser(1, 12, 345);
+  // Valid blocks one byte short of a key record and one byte over.
+  const Bytes record = testing::keyRecordBytes(12, 345, kClientKey, 16);
+  Bytes longRecord = record;
+  longRecord.push_back(0);
+  const Bytes hello = testing::helloFrame(5, clientKeys().publicKey);
   struct Case {
     const char* name;
     bool afterHello;
     Bytes frame;
     const char* message;
   };
-  const Bytes key = kClientBlowfishKey;
-  std::vector<Case> cases = {
-      {"message 2 first", false, keyMessage(12, 345, key, 16), "Didn't expect message 2\n"},
-      {"short hello", false, hello(clientKeys().publicKey, 5, 287), "Packet size error\n"},
-      {"short hello in state 5", true, hello(clientKeys().publicKey, 5, 287), "Packet size error\n"},
-      {"second hello", true, hello(clientKeys().publicKey), "Didn't expect message 1\n"},
-      {"cipherLength 257", true, keyMessage(12, 345, key, 16, 257), "Packet error\n"},
-      {"cipherLength 65", true, keyMessage(12, 345, key, 16, 65), "Protocolkey packet error\n"},
-      {"long key message", true, keyMessage(12, 345, key, 16, -1, 296), "Packet size error\n"},
-      {"keyLength 0", true, keyMessage(12, 345, key, 0), "Protocolkey length error\n"},
-      {"keyLength 33", true, keyMessage(12, 345, key, 33), "Protocolkey length error\n"},
-      {"player not listed", true, keyMessage(13, 345, key, 16),
+  const std::vector<Case> cases = {
+      {"message 2 first", false, keyMessage(12, 345, 16), "Didn't expect message 2\n"},
+      {"short hello", false, testing::resized(hello, 287), "Packet size error\n"},
+      {"short hello in state 5", true, testing::resized(hello, 287), "Packet size error\n"},
+      {"second hello", true, hello, "Didn't expect message 1\n"},
+      {"cipherLength 257", true, keyMessage(12, 345, 16, 257), "Packet error\n"},
+      {"cipherLength 256", true, keyMessage(12, 345, 16, 256), "Protocolkey packet error\n"},
+      {"cipherLength 65", true, keyMessage(12, 345, 16, 65), "Protocolkey packet error\n"},
+      {"long key message", true, testing::resized(keyMessage(12, 345, 16), 296), "Packet size error\n"},
+      {"long, cipherLength 257", true, testing::resized(keyMessage(12, 345, 16, 257), 296), "Packet error\n"},
+      {"43-byte record", true,
+       testing::keyMessageCarrying(serverKeys().publicKey, Bytes(record.begin(), record.end() - 1), padding),
+       "Protocolkey packet error\n"},
+      {"45-byte record", true,
+       testing::keyMessageCarrying(serverKeys().publicKey, longRecord, padding),
+       "Protocolkey packet error\n"},
+      {"keyLength 0", true, keyMessage(12, 345, 0), "Protocolkey length error\n"},
+      {"keyLength 33", true, keyMessage(12, 345, 33), "Protocolkey length error\n"},
+      {"player not listed", true, keyMessage(13, 345, 16),
        "Client that's not in a game connected [wonId: 345 userId: 13]\n"},
-      {"unknown id", false, frameOf(3, 16, 16), "Unknown packet id\n"},
+      {"unknown id", false, testing::emptyFrame(3, 16), "Unknown packet id\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     platform::SocketHandle client = connect();
-    ClientSession* session = server->clients[server->clientCount - 1];
-    if (c.afterHello) keyExchange(client, server->clientCount - 1);
-    SessionState before = session->state;
+    const std::uint32_t index = server->clientCount - 1;
+    ClientSession* session = server->clients[index];
+    if (c.afterHello) keyExchange(client, index);
+    const SessionState before = session->state;
     output.clear();
-    deliver(client, c.frame, server->clientCount - 1);
+    deliver(client, c.frame, index);
     EXPECT_EQ(output.text(), c.message);
     EXPECT_EQ(session->state, before);
     EXPECT_EQ(session->frameCount, c.frame.size());
     EXPECT_FALSE(session->closed);
-    // One more byte: the kept frame is offered again.
-    deliver(client, Bytes{0}, server->clientCount - 1);
+    deliver(client, Bytes{0}, index);
     EXPECT_EQ(output.text(), std::string(c.message) + c.message);
   }
   EXPECT_EQ(server->clientCount, cases.size());
+  EXPECT_EQ(server->games[1].clientCount, 0u);
 }
 
 TEST_F(HandshakeTest, KeyFrameFitsTheClientKey) {
-  static const KeyPair big = generate(1024, 3);
-  platform::SocketHandle client = connect();
-  Bytes keyFrame = keyExchange(client, 0, big.publicKey);
-  ASSERT_EQ(keyFrame.size(), 288u);
-  ASSERT_EQ(loadLe32(keyFrame.data() + 4), 128u);
-  std::uint8_t plain[128];
+  static const testing::KeyPair big = testing::seededKeyPair(1024, 3);
+  const Bytes keyFrame = keyExchange(connect(), 0, big.publicKey);
+  ASSERT_EQ(keyFrame.size(), wire::kHandshakeFrameSize);
+  EXPECT_EQ(loadLe32(keyFrame.data() + wire::kKeyFrameCipherLengthOffset), 128u);
+  std::uint8_t plain[kRsaMaxModulusLength];
   std::uint32_t plainLength = 0;
-  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, keyFrame.data() + 8, 128, big.privateKey), kRsaOk);
-  EXPECT_EQ(plainLength, 44u);
+  EXPECT_EQ(rsaPrivateDecrypt(plain, &plainLength, keyFrame.data() + wire::kKeyFrameCipherOffset, 128,
+                              big.privateKey),
+            kRsaOk);
+  EXPECT_EQ(plainLength, wire::kKeyRecordSize);
 }
 
-TEST_F(HandshakeTest, ClientKeyThatCannotCarryTheKeyRecordEndsTheSession) {
-  static const KeyPair small = generate(256, 4);
+TEST_F(HandshakeTest, HelloThatCannotBeAnsweredEndsTheSession) {
+  // 432 bits carry 43 bytes, one short of a key record.
+  static const testing::KeyPair small = testing::seededKeyPair(432, 4);
   RsaPublicKey tooManyBits = clientKeys().publicKey;
   tooManyBits.bits = 1025;
-  for (const RsaPublicKey& key : {small.publicKey, tooManyBits}) {
+  struct Case {
+    RsaPublicKey key;
+    bool randomFails;
+    const char* message;
+  };
+  for (const Case& c : {Case{small.publicKey, false, "Client: Unusable client key [bits: 432]\n"},
+                        Case{tooManyBits, false, "Client: Unusable client key [bits: 1025]\n"},
+                        Case{clientKeys().publicKey, true, "Error: Could not draw a session key\n"}}) {
+    SCOPED_TRACE(c.message);
+    if (c.randomFails) random.failAfter(random.drawn());
     platform::SocketHandle client = connect();
     output.clear();
-    deliver(client, hello(key), server->clientCount - 1);
-    EXPECT_EQ(output.text(), "Client: Unusable client key [bits: " + std::to_string(key.bits) + "]\n");
+    deliver(client, testing::helloFrame(5, c.key), server->clientCount - 1);
+    EXPECT_EQ(output.text(), c.message);
     EXPECT_TRUE(server->clients[server->clientCount - 1]->closed);
     // No key frame: the connection just ends.
     EXPECT_TRUE(testing::readBytes(client, 1).empty());
   }
-  output.clear();
-  server->expirePendingClients();
-  EXPECT_EQ(output.text(), "Client disconnected [total: 1]\nClient disconnected [total: 0]\n");
 }
 
 TEST_F(HandshakeTest, ClientOfAFullGameGetsDropNoticeOneAndIsClosed) {
   addUser(1, 12, 345);
   for (int i = 0; i < 63; ++i) ASSERT_TRUE(attachClient(server->games[1], new ClientSession()));
   platform::SocketHandle client = connect();
-  Bytes keyFrame = keyExchange(client);
-  std::uint8_t plain[128];
-  std::uint32_t plainLength = 0;
-  ASSERT_EQ(rsaPrivateDecrypt(plain, &plainLength, keyFrame.data() + 8, 64, clientKeys().privateKey), kRsaOk);
+  const Bytes keyFrame = keyExchange(client);
+  ASSERT_EQ(keyFrame.size(), wire::kHandshakeFrameSize);
+  // A one-byte key, the shortest a client may choose.
   output.clear();
-  deliver(client, keyMessage(12, 345, kClientBlowfishKey, 16));
+  deliver(client, keyMessage(12, 345, 1));
   EXPECT_EQ(output.text(), "Client: Game full, client dropped [userId: 12 wonId: 345]\n");
   EXPECT_EQ(server->clientCount, 0u);
   EXPECT_EQ(server->games[1].clientCount, 63u);
 
   Bytes drop = testing::readBytes(client, 9);
   ASSERT_EQ(drop.size(), 8u);  // the notice, then the end of the stream
-  BlowfishKey fromServer = {};
-  blowfishSetKey(fromServer, readKeyRecord(plain).key, 16);
-  blowfishDecipher(fromServer, drop.data(), drop.data(), 8);
-  EXPECT_EQ(drop[1], 6);
-  EXPECT_EQ(drop[4], wire::kDropKicked);
-}
-
-TEST_F(HandshakeTest, BytesBehindTheKeyMessageAreTakenAsKeyed) {
-  addUser(0, 12, 345);
-  platform::SocketHandle client = connect();
-  keyExchange(client);
-  BlowfishKey toServer = {};
-  blowfishSetKey(toServer, kClientBlowfishKey.data(), 16);
-  Bytes joined = frameOf(5, 8, 8);
-  blowfishEncipher(toServer, joined.data(), joined.data(), 8);
-  Bytes both = keyMessage(12, 345, kClientBlowfishKey, 16);
-  both.insert(both.end(), joined.begin(), joined.end());
-  deliver(client, both);
-  ASSERT_EQ(server->games[0].clientCount, 1u);
-  ClientSession* session = server->games[0].clients[0];
-  EXPECT_EQ(session->frameCount, 8u);
-
-  output.clear();
-  ASSERT_EQ(platform::socketSend(client, joined.data(), 8), 8);
-  ASSERT_TRUE(testing::waitReadable(session->socket));
-  pollClients(server->games[0]);
-  EXPECT_EQ(output.text(),
-            "Player joined successfully with wonId: 159 and userId: 12\n"
-            "Player joined successfully with wonId: 159 and userId: 12\n");
-  EXPECT_FALSE(session->closed);
+  blowfishDecipher(serverCipher(keyFrame), drop.data(), drop.data(), 8);
+  EXPECT_EQ(drop[wire::kFrameIdOffset], wire::kPacketDrop);
+  EXPECT_EQ(drop[wire::kDropReasonOffset], wire::kDropKicked);
 }
 
 TEST_F(HandshakeTest, PendingListTakesOneClientPerStepAndAtMost31) {
   const std::uint16_t port = platform::localPort(server->listenSocket);
-  std::vector<platform::SocketHandle> waiting;
-  for (int i = 0; i < 2; ++i) {
-    waiting.push_back(platform::tcpConnectStart(platform::Endpoint{platform::kLoopbackAddress, port}));
-    clients.push_back(waiting.back());
-  }
+  for (int i = 0; i < 2; ++i)
+    clients.push_back(platform::tcpConnectStart(platform::Endpoint{platform::kLoopbackAddress, port}));
   ASSERT_TRUE(testing::waitReadable(server->listenSocket));
   server->acceptClient();
   EXPECT_EQ(server->clientCount, 1u);
@@ -375,7 +296,7 @@ TEST_F(HandshakeTest, PendingListTakesOneClientPerStepAndAtMost31) {
   EXPECT_EQ(server->clientCount, 31u);
   EXPECT_TRUE(testing::readBytes(refused, 1).empty());
   // The others go on: the last one still gets its key frame.
-  EXPECT_EQ(keyExchange(clients[30], 30).size(), 288u);
+  EXPECT_EQ(keyExchange(clients[30], 30).size(), wire::kHandshakeFrameSize);
 }
 
 TEST_F(HandshakeTest, PendingSessionsEndTenSecondsAfterAcceptAndAreFreedAtShutdown) {

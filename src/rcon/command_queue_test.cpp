@@ -5,35 +5,39 @@
 #include <string>
 #include <vector>
 
-#include "game/game_test_support.h"
-#include "rcon/rcon_test_peer.h"
+#include "support/game_test_support.h"
 #include "support/output_capture.h"
+#include "support/rcon_test_peer.h"
 
 namespace kestrin {
 namespace {
 
 using Strings = std::vector<std::string>;
+constexpr auto kUnknown = static_cast<RconCommandId>(0);
 
-TEST(CommandQueueTest, NothingIsQueuedWhileThePasswordIsNotAccepted) {
-  testing::TestGame t;
-  t.game->rconReady.store(false);
-  queueCommand(*t.game, RconCommandId::Users, "");
-  queueKick(*t.game, 17);
-  EXPECT_EQ(t.game->commandCount, 0);
-}
-
-TEST(CommandQueueTest, OverlongTextsAndAFullQueueAreRefused) {
+TEST(CommandQueueTest, RefusesWhileNotReadyTooLongTextsAndAFullRing) {
   testing::OutputCapture output;
   testing::TestGame t;
+  t.game->rconReady.store(false);
+  queueKick(*t.game, 17);
+  EXPECT_EQ(t.game->commandCount, 0);
+  t.game->rconReady.store(true);
+
   queueCommand(*t.game, RconCommandId::Say, std::string(255, 'x').c_str());
   EXPECT_EQ(output.text(), "Game: Command text longer than 254 characters, command 5 not queued\n");
   queueCommand(*t.game, RconCommandId::Say, std::string(254, 'x').c_str());
-  EXPECT_EQ(t.game->commandCount, 1);
-  for (std::size_t i = 1; i < kCommandQueueCapacity; ++i) queueCommand(*t.game, RconCommandId::Users, "");
+  for (std::size_t i = 1; i < kCommandQueueCapacity; ++i) queueCommand(*t.game, kUnknown, "");
   output.clear();
   queueCommand(*t.game, RconCommandId::Status, "");
   EXPECT_EQ(output.text(), "Game: Command queue full, command 1 not queued\n");
   EXPECT_EQ(t.game->commandCount, static_cast<std::int32_t>(kCommandQueueCapacity));
+
+  // Room made at the head is used at the ring's start.
+  runNextCommand(*t.game);
+  queueCommand(*t.game, RconCommandId::Say, "wrapped");
+  EXPECT_EQ(t.game->commandCount, static_cast<std::int32_t>(kCommandQueueCapacity));
+  EXPECT_EQ(t.queued().front(), "0 ");
+  EXPECT_EQ(t.queued().back(), "5 wrapped");
 }
 
 TEST(CommandQueueTest, EntriesRunOncePerStepInQueueOrder) {
@@ -55,7 +59,7 @@ TEST(CommandQueueTest, EntriesRunOncePerStepInQueueOrder) {
   queueKick(*t.game, 17);
   queueCommand(*t.game, RconCommandId::Say, "hello all");
   queueCommand(*t.game, RconCommandId::AddIp, "1 1.2.3.4");
-  queueCommand(*t.game, static_cast<RconCommandId>(0), "");
+  queueCommand(*t.game, kUnknown, "");
 
   runNextCommand(*t.game);
   EXPECT_EQ(t.game->commandCount, 6);
@@ -64,9 +68,8 @@ TEST(CommandQueueTest, EntriesRunOncePerStepInQueueOrder) {
   runNextCommand(*t.game);
   EXPECT_EQ(findStatus(*t.game, 12, 345678), 0);
   output.clear();
-  for (int i = 0; i < 5; ++i) runNextCommand(*t.game);
+  for (int i = 0; i < 6; ++i) runNextCommand(*t.game);
   EXPECT_EQ(t.game->commandCount, 0);
-  runNextCommand(*t.game);
   EXPECT_EQ(peer.requests(), (Strings{"rcon 9 \"pw\" users ", "rcon 9 \"pw\" status ",
                                       "rcon 9 \"pw\" banid 1 4294967295 kick", "rcon 9 \"pw\" kick #17",
                                       "rcon 9 \"pw\" say hello all", "rcon 9 \"pw\" addip 1 1.2.3.4"}));

@@ -10,9 +10,12 @@
 
 #include "core/server.h"
 #include "support/output_capture.h"
+#include "support/scratch_folder.h"
 
 namespace kestrin {
 namespace {
+
+namespace fs = std::filesystem;
 
 // An image whose header names `payloadSize` bytes, by default the payload's.
 std::string image(std::uint16_t version, std::uint32_t activation, const std::string& payload,
@@ -23,71 +26,58 @@ std::string image(std::uint16_t version, std::uint32_t activation, const std::st
   return std::string(reinterpret_cast<char*>(header), sizeof header) + payload;
 }
 
-ImageCheck check(const std::string& bytes, ImageHeader* header) {
-  return checkImage(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), header);
-}
-
-TEST(ImageHeaderTest, LayoutIsLittleEndianWithoutPadding) {
+TEST(ImageHeaderTest, LittleEndianLayoutAndChecks) {
   std::uint8_t bytes[wire::kImageHeaderSize];
   writeImageHeader(0x1234, 0x89ABCDEF, 0x00030D40, bytes);
-  const std::uint8_t expected[] = {0x4B, 0x55, 0x00, 0x34, 0x12, 0xEF, 0xCD,
-                                   0xAB, 0x89, 0x40, 0x0D, 0x03, 0x00};
+  const std::uint8_t expected[] = {0x4B, 0x55, 0x00, 0x34, 0x12, 0xEF, 0xCD, 0xAB, 0x89, 0x40, 0x0D, 0x03, 0x00};
   EXPECT_EQ(std::memcmp(bytes, expected, sizeof expected), 0);
   bytes[2] = 0x77;  // the reserved byte is not read
   ImageHeader header = readImageHeader(bytes);
   EXPECT_EQ(header.version, 0x1234);
   EXPECT_EQ(header.activationTime, 0x89ABCDEFu);
   EXPECT_EQ(header.payloadSize, 0x00030D40u);
+
+  std::string badMagic = image(7, 0, "x");
+  badMagic[1] = 'V';
+  const struct {
+    std::string bytes;
+    ImageCheck result;
+  } cases[] = {{image(7, 0, "payload"), ImageCheck::kOk},         {image(7, 0, ""), ImageCheck::kOk},
+               {image(7, 0, "").substr(0, 12), ImageCheck::kTooShort}, {badMagic, ImageCheck::kBadMagic},
+               {image(7, 0, "abc", 4), ImageCheck::kSizeMismatch},  {image(7, 0, "abc", 2), ImageCheck::kSizeMismatch}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(checkImage(reinterpret_cast<const std::uint8_t*>(c.bytes.data()), c.bytes.size(), &header), c.result);
+    if (c.result == ImageCheck::kOk) {
+      EXPECT_EQ(header.version, 7);
+    }
+  }
 }
 
-TEST(ImageHeaderTest, CheckFindsShortBadAndMismatchedImages) {
-  ImageHeader header;
-  EXPECT_EQ(check(image(7, 0, "payload"), &header), ImageCheck::kOk);
-  EXPECT_EQ(header.version, 7);
-  EXPECT_EQ(check(image(7, 0, ""), &header), ImageCheck::kOk);
-  EXPECT_EQ(check(image(7, 0, "").substr(0, 12), &header), ImageCheck::kTooShort);
-  std::string bad = image(7, 0, "x");
-  bad[1] = 'V';
-  EXPECT_EQ(check(bad, &header), ImageCheck::kBadMagic);
-  EXPECT_EQ(check(image(7, 0, "abc", 4), &header), ImageCheck::kSizeMismatch);
-  EXPECT_EQ(check(image(7, 0, "abc", 2), &header), ImageCheck::kSizeMismatch);
-}
-
-TEST(UpdateListTest, ReadsTimeAndImageSources) {
-  UpdateList list;
-  ASSERT_TRUE(readUpdateList("time=4000000\r\nsv=10.0.0.5 /sv/1004.img\ncv=updates.example /cl.img\n",
-                             &list));
-  EXPECT_TRUE(list.timeValid);
-  EXPECT_EQ(list.time, 4000000u);
-  EXPECT_TRUE(list.server.named);
-  EXPECT_STREQ(list.server.host, "10.0.0.5");
-  EXPECT_STREQ(list.server.path, "/sv/1004.img");
-  EXPECT_TRUE(list.client.named);
-  EXPECT_STREQ(list.client.host, "updates.example");
-}
-
-TEST(UpdateListTest, TimeIsRequiredAndMayBeNoNumber) {
-  UpdateList list;
-  EXPECT_FALSE(readUpdateList("sv=1.2.3.4 /a\n", &list));
-  EXPECT_FALSE(readUpdateList("time=5", &list));  // the last line lacks its line feed
-  ASSERT_TRUE(readUpdateList("time=soon\n", &list));
-  EXPECT_FALSE(list.timeValid);
-  ASSERT_TRUE(readUpdateList("time=4294967296\n", &list));
-  EXPECT_FALSE(list.timeValid);
-  ASSERT_TRUE(readUpdateList("time=4294967295\nsv=no-blank\n", &list));
-  EXPECT_TRUE(list.timeValid);
-  EXPECT_FALSE(list.server.named);
-  EXPECT_FALSE(list.client.named);
-}
-
-TEST(UpdateListTest, ValuesOver127CharactersAreIgnoredWithAMessage) {
+TEST(UpdateListTest, TimeIsRequiredAndImagesAreNamedByHostAndPath) {
   testing::OutputCapture output;
-  std::string longest = "h /" + std::string(124, 'p');  // 127 characters
-  UpdateList list;
-  ASSERT_TRUE(readUpdateList(("time=1\nsv=" + longest + "p\ncv=" + longest + "\n").c_str(), &list));
-  EXPECT_FALSE(list.server.named);
-  EXPECT_TRUE(list.client.named);
-  EXPECT_EQ(std::string(list.client.path), longest.substr(2));
+  const std::string longest = "h /" + std::string(124, 'p');  // 127 characters
+  const struct {
+    std::string body;
+    bool found;
+    long long time;  // -1 when not a number
+    std::string server, client;  // "host path", "" when none is named
+  } cases[] = {
+      {"time=4000000\r\nsv=10.0.0.5 /sv/1004.img\ncv=updates.example /cl.img\n", true, 4000000,
+       "10.0.0.5 /sv/1004.img", "updates.example /cl.img"},
+      {"sv=1.2.3.4 /a\n", false, -1, "", ""},
+      {"time=5", false, -1, "", ""},  // the last line lacks its line feed
+      {"time=soon\n", true, -1, "", ""},
+      {"time=4294967296\n", true, -1, "", ""},
+      {"time=4294967295\nsv=no-blank\n", true, 4294967295, "", ""},
+      {"time=1\nsv=" + longest + "p\ncv=" + longest + "\n", true, 1, "", longest},
+  };
+  for (const auto& c : cases) {
+    UpdateList list;
+    EXPECT_EQ(readUpdateList(c.body.c_str(), &list), c.found) << c.body;
+    EXPECT_EQ(list.timeValid ? static_cast<long long>(list.time) : -1, c.time) << c.body;
+    EXPECT_EQ(list.server.named ? std::string(list.server.host) + " " + list.server.path : "", c.server) << c.body;
+    EXPECT_EQ(list.client.named ? std::string(list.client.host) + " " + list.client.path : "", c.client) << c.body;
+  }
   EXPECT_EQ(output.text(), "Error: Update list value of sv longer than 127 characters, ignored\n");
 }
 
@@ -95,20 +85,9 @@ TEST(UpdateListTest, ValuesOver127CharactersAreIgnoredWithAMessage) {
 // host's current folder.
 class UpdaterFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = std::filesystem::current_path();
-    folder_ = std::filesystem::temp_directory_path() /
-              ("kestrin-updater-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(folder_);
-    std::filesystem::create_directories(folder_);
-    std::filesystem::current_path(folder_);
-    state_.clockNow = &clockNow_;
-    state_.clockOffset = &clockOffset_;
-  }
-  void TearDown() override {
-    std::filesystem::current_path(previous_);
-    std::filesystem::remove_all(folder_);
+  UpdaterFilesTest() {
+    state.clockNow = &clockNow;
+    state.clockOffset = &clockOffset;
   }
 
   static void write(const std::string& name, const std::string& content) {
@@ -133,116 +112,135 @@ class UpdaterFilesTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(slot.mutex);
     return slot.ready;
   }
+  // One install step; returns what it printed.
+  std::string install(int expected) {
+    output.clear();
+    EXPECT_EQ(installStep(state), expected);
+    return output.text();
+  }
 
-  std::filesystem::path previous_;
-  std::filesystem::path folder_;
-  std::uint32_t clockNow_ = 50000;
-  std::atomic<std::uint32_t> clockOffset_{10000};
-  UpdateState state_;
-  testing::OutputCapture output_;
+  testing::ScratchFolder folder;
+  std::uint32_t clockNow = 50000;
+  std::atomic<std::uint32_t> clockOffset{10000};
+  UpdateState state;
+  testing::OutputCapture output;
 };
 
 TEST_F(UpdaterFilesTest, LoadsClientImageAndKeepsItWhenALaterLoadFails) {
-  EXPECT_FALSE(loadClientImage(state_));
-  EXPECT_EQ(output_.text(), "Alert: Can't load client dat file\n");
+  EXPECT_FALSE(loadClientImage(state));
+  EXPECT_EQ(output.text(), "Alert: Can't load client dat file\n");
+  write(kClientImageFileName, image(9, 0, ""));
+  ASSERT_TRUE(loadClientImage(state));
+  EXPECT_EQ(state.clientImageVersion.load(), 9);
+  write(kClientImageFileName, image(12, 0, "client payload"));
+  ASSERT_TRUE(loadClientImage(state));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(state.clientImageData.get()), state.clientImageSize), "client payload");
+  EXPECT_TRUE(output.contains("Loaded cldll.dat [version: 12]\n"));
 
-  write("cldll.dat", image(9, 0, ""));
-  ASSERT_TRUE(loadClientImage(state_));
-  EXPECT_EQ(state_.clientImageVersion.load(), 9);
-  EXPECT_EQ(state_.clientImageSize, 0u);
-
-  write("cldll.dat", image(12, 0, "client payload"));
-  ASSERT_TRUE(loadClientImage(state_));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(state_.clientImageData.get()), state_.clientImageSize),
-            "client payload");
-  EXPECT_NE(output_.text().find("Loaded cldll.dat [version: 12]\n"), std::string::npos);
-
-  output_.clear();
   std::string bad = image(13, 0, "x");
   bad[0] = 0;
-  write("cldll.dat", bad);
-  EXPECT_FALSE(loadClientImage(state_));
-  write("cldll.dat", image(13, 0, "abc", 5));
-  EXPECT_FALSE(loadClientImage(state_));
-  write("cldll.dat", "KU\0\1");
-  EXPECT_FALSE(loadClientImage(state_));
-  EXPECT_EQ(output_.text(),
+  output.clear();
+  for (const std::string& file : {bad, image(13, 0, "abc", 5), std::string("KU\0\1", 4)}) {
+    write(kClientImageFileName, file);
+    EXPECT_FALSE(loadClientImage(state));
+  }
+  EXPECT_EQ(output.text(),
             "Error, client dat file signature mismatch\n"
             "Error, client dat file size mismatch\n"
             "Error, client dat file size mismatch\n");
-  EXPECT_EQ(state_.clientImageVersion.load(), 12);
-  EXPECT_EQ(state_.clientImageSize, 14u);
+  EXPECT_EQ(state.clientImageVersion.load(), 12);
+  EXPECT_EQ(state.clientImageSize, 14u);
 }
 
-TEST_F(UpdaterFilesTest, ServerImageWaitsForItsActivationTimeThenIsWrittenAsPayload) {
-  fill(state_.serverImage, image(1004, 60000, "new server library"));
-  EXPECT_EQ(installStep(state_), kRunOn);
-  EXPECT_TRUE(ready(state_.serverImage));
-  EXPECT_FALSE(std::filesystem::exists(kServerImageFileName));
-  clockNow_ = 60000;
-  EXPECT_EQ(installStep(state_), kRunServerInstalled);
+TEST_F(UpdaterFilesTest, ServerImageWaitsForItsActivationTimeAndMustBeNewer) {
+  fill(state.serverImage, image(1003, 0, "same version"));
+  EXPECT_EQ(install(kRunOn), "Serious error. Downloaded server version is the same as local version\n");
+  EXPECT_FALSE(ready(state.serverImage));
+  fill(state.serverImage, image(1004, 60000, "new server library"));
+  fill(state.clientImage, image(1, 0, "c"));
+  clockNow = 59999;
+  EXPECT_EQ(install(kRunOn), "Client patch was successfully installed [version: 1]\nLoaded cldll.dat [version: 1]\n");
+  EXPECT_TRUE(ready(state.serverImage));
+  EXPECT_FALSE(fs::exists(kServerImageFileName));
+  clockNow = 60000;
+  // The server image goes first; it is written as its payload alone.
+  fill(state.clientImage, image(2, 0, "c"));
+  EXPECT_EQ(install(kRunServerInstalled), "Server patch was successfully installed [version: 1004]\n");
   EXPECT_EQ(read(kServerImageFileName), "new server library");
-  EXPECT_FALSE(ready(state_.serverImage));
-  EXPECT_EQ(output_.text(), "Server patch was successfully installed [version: 1004]\n");
-}
-
-TEST_F(UpdaterFilesTest, UncreatableServerFileIsRetriedEveryStep) {
-  std::filesystem::create_directory(kServerImageFileName);
-  fill(state_.serverImage, image(1004, 0, "x"));
-  EXPECT_EQ(installStep(state_), kRunOn);
-  EXPECT_EQ(installStep(state_), kRunOn);
-  EXPECT_TRUE(ready(state_.serverImage));
-  EXPECT_EQ(output_.text(),
-            "Can't open server dat file for writing\nCan't open server dat file for writing\n");
-  std::filesystem::remove(kServerImageFileName);
-  EXPECT_EQ(installStep(state_), kRunServerInstalled);
+  EXPECT_FALSE(ready(state.serverImage));
+  EXPECT_TRUE(ready(state.clientImage));
 }
 
 TEST_F(UpdaterFilesTest, NewerClientImageIsWrittenWholeAndLoaded) {
-  write("cldll.dat", image(3, 0, "old"));
-  ASSERT_TRUE(loadClientImage(state_));
-  std::string update = image(4, 0, "new client");
-  fill(state_.clientImage, update);
-  output_.clear();
-  EXPECT_EQ(installStep(state_), kRunOn);
-  EXPECT_EQ(read("cldll.dat"), update);
-  EXPECT_FALSE(std::filesystem::exists(kClientImageTempFileName));
-  EXPECT_EQ(state_.clientImageVersion.load(), 4);
-  EXPECT_EQ(output_.text(),
-            "Client patch was successfully installed [version: 4]\nLoaded cldll.dat [version: 4]\n");
+  write(kClientImageFileName, image(3, 0, "old"));
+  ASSERT_TRUE(loadClientImage(state));
+  const std::string update = image(4, 0, "new client");
+  fill(state.clientImage, update);
+  EXPECT_EQ(install(kRunOn), "Client patch was successfully installed [version: 4]\nLoaded cldll.dat [version: 4]\n");
+  EXPECT_EQ(read(kClientImageFileName), update);
+  EXPECT_FALSE(fs::exists(kClientImageTempFileName));
+  EXPECT_EQ(state.clientImageVersion.load(), 4);
 
-  fill(state_.clientImage, image(4, 0, "again"));
-  output_.clear();
-  EXPECT_EQ(installStep(state_), kRunOn);
-  EXPECT_FALSE(ready(state_.clientImage));
-  EXPECT_EQ(read("cldll.dat"), update);
-  EXPECT_EQ(output_.text(), "Serious error. Downloaded client version is the same as local version\n");
+  fill(state.clientImage, image(4, 0, "again"));
+  EXPECT_EQ(install(kRunOn), "Serious error. Downloaded client version is the same as local version\n");
+  EXPECT_FALSE(ready(state.clientImage));
+  EXPECT_EQ(read(kClientImageFileName), update);
+
+  // Installed, but its header does not match its payload.
+  fill(state.clientImage, image(5, 0, "abc", 4));
+  EXPECT_EQ(install(kRunError),
+            "Client patch was successfully installed [version: 5]\nError, client dat file size mismatch\n");
 }
 
-TEST_F(UpdaterFilesTest, ClientImageThatCannotBeWrittenLeavesTheOldFileWhole) {
-  std::string old = image(3, 0, "old");
-  write("cldll.dat", old);
-  std::filesystem::create_directory(kClientImageTempFileName);
-  fill(state_.clientImage, image(4, 0, "new"));
-  EXPECT_EQ(installStep(state_), kRunOn);
-  EXPECT_TRUE(ready(state_.clientImage));
-  EXPECT_EQ(read("cldll.dat"), old);
-  EXPECT_EQ(output_.text(), "Can't open client dat file for writing\n");
-}
-
-TEST_F(UpdaterFilesTest, InstalledClientImageThatFailsToLoadStopsWith2) {
-  fill(state_.clientImage, image(5, 0, "abc", 4));  // its header does not match its payload
-  EXPECT_EQ(installStep(state_), kRunError);
-  EXPECT_EQ(output_.text(),
-            "Client patch was successfully installed [version: 5]\n"
-            "Error, client dat file size mismatch\n");
-}
-
-TEST_F(UpdaterFilesTest, ServerImageGoesFirst) {
-  fill(state_.serverImage, image(1004, 0, "s"));
-  fill(state_.clientImage, image(1, 0, "c"));
-  EXPECT_EQ(installStep(state_), kRunServerInstalled);
-  EXPECT_TRUE(ready(state_.clientImage));
+TEST_F(UpdaterFilesTest, ImageThatCannotBeWrittenWaitsAndTheOldFileStaysWhole) {
+  // "/dev/full" takes no byte; a link to it stands for a full disk.  The
+  // partial file is removed, which removes the link, never the device.
+  const bool full = fs::is_character_file("/dev/full");
+  const struct {
+    const char* obstacle;
+    bool folder;
+    bool server;
+    const char* message;
+  } cases[] = {
+      {kServerImageFileName, true, true, "Can't open server dat file for writing\n"},
+      {kClientImageTempFileName, true, false, "Can't open client dat file for writing\n"},
+      {kClientImageFileName, true, false, "Can't replace client dat file\n"},
+      {kServerImageFileName, false, true, "Can't write server dat file, removed it\n"},
+      {kClientImageTempFileName, false, false, "Can't write client dat file, removed it\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    if (!c.folder && !full) continue;  // no such device on this system
+    testing::ScratchFolder scratch;
+    const std::string old = image(3, 0, "old");
+    if (std::string(c.obstacle) != kClientImageFileName) write(kClientImageFileName, old);
+    if (c.folder) {
+      fs::create_directories(fs::path(c.obstacle) / "inside");
+    } else {
+      fs::create_symlink("/dev/full", c.obstacle);
+    }
+    ImageSlot& slot = c.server ? state.serverImage : state.clientImage;
+    fill(slot, c.server ? image(1004, 0, "server") : image(4, 0, "client"));
+    // A folder stays in the way and is met again; a link goes at once.
+    for (int step = 0; step < (c.folder ? 2 : 1); ++step) EXPECT_EQ(install(kRunOn), c.message);
+    EXPECT_TRUE(ready(slot));
+    if (std::string(c.obstacle) != kClientImageTempFileName) {
+      EXPECT_FALSE(fs::exists(kClientImageTempFileName));
+    }
+    if (std::string(c.obstacle) != kClientImageFileName) {
+      EXPECT_EQ(read(kClientImageFileName), old);
+    }
+    if (c.folder) {
+      fs::remove_all(c.obstacle);
+    } else {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(c.obstacle)));
+      EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    }
+    EXPECT_EQ(install(c.server ? kRunServerInstalled : kRunOn),
+              c.server ? "Server patch was successfully installed [version: 1004]\n"
+                       : "Client patch was successfully installed [version: 4]\nLoaded cldll.dat [version: 4]\n");
+    state.clientImageVersion.store(0);
+  }
 }
 
 }  // namespace

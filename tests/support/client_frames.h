@@ -25,12 +25,14 @@ struct KeyPair {
   RsaPrivateKey privateKey = {};
 };
 
-// A key pair drawn from a seeded stream: the same bits and seed give the same
-// pair.  Empty keys when generation fails.
-inline KeyPair seededKeyPair(std::uint32_t bits, std::uint64_t seed) {
+// A key pair drawn from a seeded stream: the same arguments give the same
+// pair.  e = 65537 unless useFermat4 is 0 (e = 3).  Empty keys when
+// generation fails.
+inline KeyPair seededKeyPair(std::uint32_t bits, std::uint64_t seed, std::int32_t useFermat4 = 1) {
   ScriptedRandom random(seed);
   KeyPair pair;
-  if (rsaGenerateKeyPair(pair.publicKey, pair.privateKey, RsaKeyRequest{bits, 1}, random) != kRsaOk) return {};
+  if (rsaGenerateKeyPair(pair.publicKey, pair.privateKey, RsaKeyRequest{bits, useFermat4}, random) != kRsaOk)
+    return {};
   return pair;
 }
 
@@ -52,28 +54,50 @@ inline Bytes helloFrame(std::uint16_t version, const RsaPublicKey& clientKey) {
   return frame;
 }
 
-// Message 2: the key frame carrying userId, wonId and the client's Blowfish
-// key (`keyLengthField` is written as it is), enciphered with the server's
-// public key.  The cipher length field is what the encryption gave unless
-// `cipherLengthField` is not negative.  Empty when the encryption fails.
-inline Bytes keyMessage(const RsaPublicKey& serverKey, std::uint32_t userId, std::uint32_t wonId,
-                        const Bytes& key, std::uint32_t keyLengthField, RandomSource& random,
-                        long long cipherLengthField = -1) {
+// The 44-byte key record of message 2; `keyLengthField` is written as it is.
+inline Bytes keyRecordBytes(std::uint32_t userId, std::uint32_t wonId, const Bytes& key,
+                            std::uint32_t keyLengthField) {
   KeyRecord record;
   record.userId = userId;
   record.wonId = wonId;
   std::memcpy(record.key, key.data(), std::min(key.size(), sizeof record.key));
   record.keyLength = keyLengthField;
-  std::uint8_t plain[wire::kKeyRecordSize];
-  writeKeyRecord(record, plain);
+  Bytes plain(wire::kKeyRecordSize);
+  writeKeyRecord(record, plain.data());
+  return plain;
+}
 
+// Message 2 carrying `plain` (a key record, or any other message that fits),
+// enciphered with the server's public key.  The cipher length field is what
+// the encryption gave unless `cipherLengthField` is not negative.  Empty when
+// the encryption fails.
+inline Bytes keyMessageCarrying(const RsaPublicKey& serverKey, const Bytes& plain, RandomSource& random,
+                                long long cipherLengthField = -1) {
   Bytes frame = emptyFrame(wire::kPacketKey, wire::kHandshakeFrameSize);
   std::uint32_t cipherLength = 0;
-  if (rsaPublicEncrypt(frame.data() + wire::kKeyFrameCipherOffset, &cipherLength, plain, wire::kKeyRecordSize,
-                       serverKey, random) != kRsaOk)
+  if (rsaPublicEncrypt(frame.data() + wire::kKeyFrameCipherOffset, &cipherLength, plain.data(),
+                       static_cast<std::uint32_t>(plain.size()), serverKey, random) != kRsaOk)
     return {};
   if (cipherLengthField >= 0) cipherLength = static_cast<std::uint32_t>(cipherLengthField);
   storeLe32(frame.data() + wire::kKeyFrameCipherLengthOffset, cipherLength);
+  return frame;
+}
+
+// Message 2: the key frame carrying userId, wonId and the client's Blowfish
+// key (see keyRecordBytes and keyMessageCarrying).
+inline Bytes keyMessage(const RsaPublicKey& serverKey, std::uint32_t userId, std::uint32_t wonId,
+                        const Bytes& key, std::uint32_t keyLengthField, RandomSource& random,
+                        long long cipherLengthField = -1) {
+  return keyMessageCarrying(serverKey, keyRecordBytes(userId, wonId, key, keyLengthField), random,
+                            cipherLengthField);
+}
+
+// `frame` cut or zero-extended to `length` bytes (at least a header), its
+// length field and check byte made to match.
+inline Bytes resized(Bytes frame, std::size_t length) {
+  frame.resize(length, 0);
+  storeLe16(frame.data() + wire::kFrameLengthOffset, static_cast<std::uint16_t>(length));
+  frame[wire::kFrameCheckOffset] = frameCheckByte(frame[wire::kFrameIdOffset], frame[wire::kFrameLengthOffset]);
   return frame;
 }
 

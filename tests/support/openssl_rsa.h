@@ -1,4 +1,4 @@
-// Conversions between our RSA key records and OpenSSL keys, for the tests
+// Our RSA key records as OpenSSL keys, and OpenSSL's PKCS #1 v1.5, for the tests
 // and benchmarks that use OpenSSL as an independent implementation.
 #pragma once
 
@@ -34,10 +34,6 @@ inline Bn fieldBn(const std::uint8_t* field, std::size_t size) {
   return Bn(BN_bin2bn(field, static_cast<int>(size), nullptr));
 }
 
-inline bool toField(const BIGNUM* bn, std::uint8_t* field, std::size_t size) {
-  return BN_bn2binpad(bn, field, static_cast<int>(size)) >= 0;
-}
-
 // An OpenSSL key pair built from the components of ours; null on failure.
 inline Pkey toOpenSsl(const RsaPrivateKey& key) {
   std::unique_ptr<OSSL_PARAM_BLD, Release<OSSL_PARAM_BLD_free>> builder(OSSL_PARAM_BLD_new());
@@ -61,39 +57,6 @@ inline Pkey toOpenSsl(const RsaPrivateKey& key) {
   }
   OSSL_PARAM_free(params);
   return Pkey(pkey);
-}
-
-inline Bn getBn(EVP_PKEY* key, const char* name) {
-  BIGNUM* bn = nullptr;
-  EVP_PKEY_get_bn_param(key, name, &bn);
-  return Bn(bn);
-}
-
-// Our records from an OpenSSL key pair, the larger prime first; false when
-// a component is missing.
-inline bool fromOpenSsl(EVP_PKEY* pkey, RsaPublicKey& pub, RsaPrivateKey& key) {
-  Bn n = getBn(pkey, OSSL_PKEY_PARAM_RSA_N), e = getBn(pkey, OSSL_PKEY_PARAM_RSA_E),
-     d = getBn(pkey, OSSL_PKEY_PARAM_RSA_D), p = getBn(pkey, OSSL_PKEY_PARAM_RSA_FACTOR1),
-     q = getBn(pkey, OSSL_PKEY_PARAM_RSA_FACTOR2), dP = getBn(pkey, OSSL_PKEY_PARAM_RSA_EXPONENT1),
-     dQ = getBn(pkey, OSSL_PKEY_PARAM_RSA_EXPONENT2), qInv(BN_new());
-  if (!n || !e || !d || !p || !q || !dP || !dQ || !qInv) return false;
-  if (BN_cmp(p.get(), q.get()) < 0) {
-    std::swap(p, q);
-    std::swap(dP, dQ);
-  }
-  BnCtx ctx(BN_CTX_new());
-  if (BN_mod_inverse(qInv.get(), q.get(), p.get(), ctx.get()) == nullptr) return false;
-  pub.bits = key.bits = static_cast<std::uint16_t>(BN_num_bits(n.get()));
-  return toField(n.get(), pub.modulus, sizeof pub.modulus) &&
-         toField(e.get(), pub.exponent, sizeof pub.exponent) &&
-         toField(n.get(), key.modulus, sizeof key.modulus) &&
-         toField(e.get(), key.publicExponent, sizeof key.publicExponent) &&
-         toField(d.get(), key.exponent, sizeof key.exponent) &&
-         toField(p.get(), key.prime[0], sizeof key.prime[0]) &&
-         toField(q.get(), key.prime[1], sizeof key.prime[1]) &&
-         toField(dP.get(), key.primeExponent[0], sizeof key.primeExponent[0]) &&
-         toField(dQ.get(), key.primeExponent[1], sizeof key.primeExponent[1]) &&
-         toField(qInv.get(), key.coefficient, sizeof key.coefficient);
 }
 
 // A fresh OpenSSL key of `bits` bits with e = 65537; null on failure.

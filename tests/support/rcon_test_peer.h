@@ -1,6 +1,6 @@
-// A scripted remote-console peer for the rcon tests: a UDP socket on the
-// loopback whose thread answers each request with the datagrams a script
-// returns.  Test code.
+// A scripted remote-console peer for the game and remote-console tests: a
+// UDP socket on the loopback whose thread answers each request with the
+// datagrams a script returns.  Test code.
 #pragma once
 
 #include <atomic>
@@ -29,7 +29,8 @@ inline std::string datagram(const std::string& text) {
 class RconPeer {
  public:
   // The reply datagrams for one request text (the request without its
-  // prefix and zero).
+  // prefix and zero); a datagram starting "OTHER:" goes out, without those
+  // six characters, from another port.
   using Script = std::function<std::vector<std::string>(const std::string& request)>;
 
   explicit RconPeer(Script script) : script_(std::move(script)) {
@@ -53,16 +54,13 @@ class RconPeer {
   void send(platform::Endpoint to, const std::string& bytes, bool fromOtherPort = false) {
     platform::udpSendTo(fromOtherPort ? otherSocket_ : socket_, to, bytes.data(), bytes.size());
   }
-  // Points a game at this peer, its socket opened on a free local port.
+  // Points a game at this peer, its socket (re)opened on a free local port.
   void aim(GameServer& game) {
     std::strcpy(game.address, "127.0.0.1");
     game.port = port();
     game.gameAddress = platform::Endpoint{platform::kLoopbackAddress, port()};
+    platform::closeSocket(game.socket);
     platform::udpOpen(0, &game.socket);
-  }
-  platform::Endpoint lastSender() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lastSender_;
   }
 
  private:
@@ -78,7 +76,6 @@ class RconPeer {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(request);
-        lastSender_ = from;
       }
       for (const std::string& reply : script_(request)) {
         bool other = reply.compare(0, 6, "OTHER:") == 0;
@@ -94,7 +91,6 @@ class RconPeer {
   std::thread thread_;
   mutable std::mutex mutex_;
   std::vector<std::string> requests_;
-  platform::Endpoint lastSender_;
 };
 
 }  // namespace kestrin::testing
