@@ -129,17 +129,12 @@ void HostProcess::readLoop(int fd) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n <= 0) break;
     std::lock_guard<std::mutex> lock(mutex_);
-    // A CR stays until the next byte shows whether it ends a line.
     for (char c : std::string_view(buffer, static_cast<std::size_t>(n))) {
-      bool afterCr = !output_.empty() && output_.back() == '\r';
-      if (c == '\n' && crLf && afterCr) {
+      if (crLf && c == '\n' && !output_.empty() && output_.back() == '\r')
         output_.back() = '\n';
-        continue;
-      }
-      if ((c == '\n' && crLf) || (c == '\r' && !crLf)) ++foreignLineEnds_;
-      output_.push_back(c);
+      else
+        output_.push_back(c);
     }
-    arrivals_.emplace_back(output_.size(), std::chrono::steady_clock::now());
   }
   ::close(fd);
 }
@@ -147,20 +142,6 @@ void HostProcess::readLoop(int fd) {
 std::string HostProcess::output() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return output_;
-}
-
-int HostProcess::foreignLineEnds() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return foreignLineEnds_;
-}
-
-std::optional<std::chrono::steady_clock::time_point> HostProcess::seenAt(const std::string& text) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::size_t at = output_.find(text);
-  if (at == std::string::npos) return std::nullopt;
-  for (const auto& [size, time] : arrivals_)
-    if (size >= at + text.size()) return time;
-  return std::nullopt;
 }
 
 bool HostProcess::waitForCount(const std::string& text, int count, int timeoutMs) const {

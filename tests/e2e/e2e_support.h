@@ -11,16 +11,13 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "digest/checksum_list.h"
@@ -82,13 +79,8 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
-  // The output with the host's line ends made "\n".
+  // The output, a Windows host's CR LF line ends made "\n".
   std::string output() const;
-  // Line ends in the output other than the host's own (a bare LF from a
-  // Windows host, a CR from a Linux host).
-  int foreignLineEnds() const;
-  // When the output first held `text`; nullopt while it does not.
-  std::optional<std::chrono::steady_clock::time_point> seenAt(const std::string& text) const;
   // Waits until the output holds `text`; false after the deadline.
   bool waitForOutput(const std::string& text, int timeoutMs = 20000) const { return waitForCount(text, 1, timeoutMs); }
   // Waits until `text` occurs `count` times or more; false after the deadline.
@@ -112,9 +104,6 @@ class HostProcess {
   std::thread reader_;
   mutable std::mutex mutex_;
   std::string output_;
-  int foreignLineEnds_ = 0;
-  // The output's size after each read, and when the read came.
-  std::vector<std::pair<std::size_t, std::chrono::steady_clock::time_point>> arrivals_;
 };
 
 // A player of a simulated game server, connected for `seconds`.
