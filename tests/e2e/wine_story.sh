@@ -31,6 +31,7 @@ fi
 
 template=$1
 shift
+[ -x "$1" ] || { echo "wine_story.sh: $1 is missing: build the native preset first"; exit 1; }
 prefix=$(mktemp -d "$(dirname "$template")/story-XXXXXX")
 export WINEPREFIX="$prefix"
 cleanup() {
