@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -103,6 +104,12 @@ TEST(StatusFileTest, AReaderFindsTheOldFileOrTheNewOneNeverAHalf) {
   EXPECT_TRUE(allWritten);
   EXPECT_GT(reads, 0);
   EXPECT_EQ(torn, 0);
+  EXPECT_FALSE(platform::fileExists(kStatusTempFileName));
+
+  // A status file that cannot be replaced leaves no temporary file behind.
+  std::filesystem::remove(kStatusFileName);
+  std::filesystem::create_directories(std::string(kStatusFileName) + "/taken");
+  EXPECT_FALSE(writeStatusFile(texts[0]));
   EXPECT_FALSE(platform::fileExists(kStatusTempFileName));
 }
 
