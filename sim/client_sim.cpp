@@ -254,7 +254,7 @@ bool ClientSim::handshake() {
   Bytes hello;
   if (!readHandshakeFrame(wire::kPacketHello, &hello)) return false;
   RsaPublicKey serverKey = {};
-  readRsaPublicKey(hello.data() + wire::kHelloKeyOffset, wire::kRsaPublicKeySize, serverKey);
+  readRsaPublicKey(hello.data() + wire::kHelloKeyOffset, kRsaPublicKeySize, serverKey);
   note(format("server hello: version %u, key of %u bits",
               loadLe16(hello.data() + wire::kHelloVersionOffset), serverKey.bits));
 

@@ -122,7 +122,7 @@ void ClientSession::storeCheckAnswer() {
   std::memcpy(answer, frameBuffer, std::min(length, sizeof answer));
 
   checkAnswered = loadLe16(answer + wire::kCheckAnswerWordOffset);
-  std::size_t idCount = checkList == nullptr ? 0 : std::min<std::size_t>(checkList->checkIdCount, wire::kMaxCheckIds);
+  std::size_t idCount = checkIdList == nullptr ? 0 : std::min<std::size_t>(checkIdList->checkIdCount, wire::kMaxCheckIds);
   for (std::size_t i = 0; i < idCount; ++i)
     checkAnswers[i] = loadLe32(answer + wire::kCheckAnswerValuesOffset + 4 * i);
   answerFileCount = loadLe16(answer + wire::kCheckAnswerFileCountOffset);

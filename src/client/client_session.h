@@ -16,9 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "client/blowfish.h"
-#include "core/check_list.h"
+#include "client/check_id_list.h"
 #include "core/wire.h"
+#include "crypto/blowfish.h"
 #include "crypto/random_source.h"
 #include "crypto/rsa.h"
 #include "platform/platform.h"
@@ -80,8 +80,8 @@ struct ClientSession {
   std::uint32_t checkDeadline = 0;
   std::uint16_t checkAnswered = 0;
   std::uint32_t checkAnswers[wire::kMaxCheckIds] = {};
-  // Server.checkList.
-  const CheckList* checkList = nullptr;
+  // Server.checkIdList.
+  const CheckIdList* checkIdList = nullptr;
   std::uint16_t answerFileCount = 0;
   std::uint32_t fileDigests[wire::kMaxCheckFiles] = {};
 

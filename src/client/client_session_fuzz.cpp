@@ -29,7 +29,7 @@ struct Setup {
     server->privateKey = serverKeys.privateKey;
     server->clockNow = 100000;
     server->keyRandom = &random;
-    server->checkList.checkIdCount = 6;
+    server->checkIdList.checkIdCount = 6;
     server->games.reset(new GameServer[1]);
     server->gameCount = 1;
     GameServer& game = server->games[0];
@@ -64,16 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   stream.insert(stream.end(), tail.begin(), tail.end());
   const std::size_t chunk = 1 + (control & 0x3F) * 7;
 
-  ClientSession* session = server.addPendingClient();
+  ClientSession* session = server.addPendingSession();
   if (session == nullptr) __builtin_trap();
   session->clock = &server.clockNow;
-  session->checkList = &server.checkList;
+  session->checkIdList = &server.checkIdList;
   session->update = &server.update;
   session->start();
 
   for (std::size_t at = 0; at < stream.size(); at += chunk) {
     const std::size_t length = stream.size() - at < chunk ? stream.size() - at : chunk;
-    if (server.clientCount == 1) {
+    if (server.pendingCount == 1) {
       const std::uint8_t* frame = session->receiveBytes(stream.data() + at, length);
       if (frame != nullptr) server.dispatchHandshake(0, frame);
     } else if (game.clientCount == 1) {
@@ -88,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       __builtin_trap();
   }
 
-  if (server.clientCount == 1) server.removePendingClient(0, true);
+  if (server.pendingCount == 1) server.removePendingSession(0, true);
   if (game.clientCount == 1) removeClient(game, 0);
-  if (server.clientCount != 0 || game.clientCount != 0) __builtin_trap();
+  if (server.pendingCount != 0 || game.clientCount != 0) __builtin_trap();
   return 0;
 }

@@ -24,7 +24,7 @@ class SessionFramingTest : public ::testing::Test {
  protected:
   SessionFramingTest() {
     session->clock = &now;
-    session->checkList = &checks;
+    session->checkIdList = &checks;
     checks.checkIdCount = 6;
     session->start();
     blowfishSetKey(clientCipher, kKey, sizeof kKey);
@@ -56,7 +56,7 @@ class SessionFramingTest : public ::testing::Test {
   const std::uint8_t* feed(const Bytes& bytes) { return session->receiveBytes(bytes.data(), bytes.size()); }
 
   std::uint32_t now = 50000;
-  CheckList checks;
+  CheckIdList checks;
   BlowfishKey clientCipher = {};
   std::unique_ptr<ClientSession> session = std::make_unique<ClientSession>();
   testing::OutputCapture output;

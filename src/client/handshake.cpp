@@ -41,7 +41,7 @@ void Server::sendHello(ClientSession& session) {
   frame[wire::kFrameIdOffset] = wire::kPacketHello;
   storeLe16(frame + wire::kFrameLengthOffset, wire::kHandshakeFrameSize);
   storeLe16(frame + wire::kHelloVersionOffset, wire::kServerHelloVersion);
-  writeRsaPublicKey(publicKey, frame + wire::kHelloKeyOffset, wire::kRsaPublicKeySize);
+  writeRsaPublicKey(publicKey, frame + wire::kHelloKeyOffset, kRsaPublicKeySize);
   session.sendFrame(frame);
 }
 
@@ -69,8 +69,8 @@ bool ClientSession::sendKey(RandomSource& random) {
 }
 
 bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
-  if (index >= clientCount) return false;
-  ClientSession& session = *clients[index];
+  if (index >= pendingCount) return false;
+  ClientSession& session = *pendingSessions[index];
   const std::uint16_t length = loadLe16(frame + wire::kFrameLengthOffset);
 
   switch (frame[wire::kFrameIdOffset]) {
@@ -78,7 +78,7 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
       if (length != wire::kHandshakeFrameSize) return refuse("Packet size error\n");
       if (session.state != SessionState::kAwaitingHello) return refuse("Didn't expect message 1\n");
       RsaPublicKey key = {};
-      readRsaPublicKey(frame + wire::kHelloKeyOffset, wire::kRsaPublicKeySize, key);
+      readRsaPublicKey(frame + wire::kHelloKeyOffset, kRsaPublicKeySize, key);
       // A key that cannot carry the key record could never be answered.
       if (!rsaValidatePublicKey(key, wire::kKeyRecordSize)) {
         printMessage("Client: Unusable client key [bits: %d]\n", static_cast<int>(key.bits));
@@ -134,7 +134,7 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
       secureWipe(record);
       session.removeFrame();
       session.decipherHeldBytes();
-      removePendingClient(index, false);
+      removePendingSession(index, false);
       if (!attachClient(*game, &session)) {
         printMessage("Client: Game full, client dropped [userId: %d wonId: %d]\n",
                      static_cast<int>(session.userId), static_cast<int>(session.wonId));

@@ -60,7 +60,7 @@ class HandshakeTest : public ::testing::Test {
     server->publicKey = serverKeys().publicKey;
     server->privateKey = serverKeys().privateKey;
     server->keyRandom = &random;
-    server->checkList.checkIdCount = 6;
+    server->checkIdList.checkIdCount = 6;
     platform::startSockets();
     EXPECT_EQ(platform::tcpListen(0, 8, &server->listenSocket), platform::ListenResult::kOk);
   }
@@ -90,9 +90,9 @@ class HandshakeTest : public ::testing::Test {
   // Sends bytes from a client and runs the pending poll once they are there.
   void deliver(platform::SocketHandle client, const Bytes& bytes, std::uint32_t index = 0) {
     ASSERT_EQ(platform::socketSend(client, bytes.data(), bytes.size()), static_cast<long>(bytes.size()));
-    ASSERT_LT(index, server->clientCount);
-    ASSERT_TRUE(testing::waitReadable(server->clients[index]->socket));
-    server->pollPendingClients();
+    ASSERT_LT(index, server->pendingCount);
+    ASSERT_TRUE(testing::waitReadable(server->pendingSessions[index]->socket));
+    server->readPendingSessions();
   }
 
   // Runs message 1 and returns the server's key frame.
@@ -121,7 +121,7 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
   EXPECT_EQ(output.text(), "Client connected [total: 1]\n");
   const Bytes keyFrame = keyExchange(client);
   ASSERT_EQ(keyFrame.size(), wire::kHandshakeFrameSize);
-  ClientSession* session = server->clients[0];
+  ClientSession* session = server->pendingSessions[0];
   EXPECT_EQ(session->state, SessionState::kAwaitingKey);
   EXPECT_EQ(session->clientVersion, 5);
   EXPECT_EQ(session->frameCount, 0u);
@@ -141,7 +141,7 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
   output.clear();
   deliver(client, both);
   EXPECT_EQ(output.text(), "Adding user userId: 12 wonId: 345\n");
-  EXPECT_EQ(server->clientCount, 0u);
+  EXPECT_EQ(server->pendingCount, 0u);
   EXPECT_EQ(server->games[0].clientCount, 0u);
   ASSERT_EQ(server->games[1].clientCount, 1u);
   EXPECT_EQ(server->games[1].clients[0], session);
@@ -204,8 +204,8 @@ TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     platform::SocketHandle client = connect();
-    const std::uint32_t index = server->clientCount - 1;
-    ClientSession* session = server->clients[index];
+    const std::uint32_t index = server->pendingCount - 1;
+    ClientSession* session = server->pendingSessions[index];
     if (c.afterHello) keyExchange(client, index);
     const SessionState before = session->state;
     output.clear();
@@ -217,7 +217,7 @@ TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
     deliver(client, Bytes{0}, index);
     EXPECT_EQ(output.text(), std::string(c.message) + c.message);
   }
-  EXPECT_EQ(server->clientCount, cases.size());
+  EXPECT_EQ(server->pendingCount, cases.size());
   EXPECT_EQ(server->games[1].clientCount, 0u);
 }
 
@@ -251,9 +251,9 @@ TEST_F(HandshakeTest, HelloThatCannotBeAnsweredEndsTheSession) {
     if (c.randomFails) random.failAfter(random.drawn());
     platform::SocketHandle client = connect();
     output.clear();
-    deliver(client, testing::helloFrame(5, c.key), server->clientCount - 1);
+    deliver(client, testing::helloFrame(5, c.key), server->pendingCount - 1);
     EXPECT_EQ(output.text(), c.message);
-    EXPECT_TRUE(server->clients[server->clientCount - 1]->closed);
+    EXPECT_TRUE(server->pendingSessions[server->pendingCount - 1]->closed);
     // No key frame: the connection just ends.
     EXPECT_TRUE(testing::readBytes(client, 1).empty());
   }
@@ -269,7 +269,7 @@ TEST_F(HandshakeTest, ClientOfAFullGameGetsDropNoticeOneAndIsClosed) {
   output.clear();
   deliver(client, keyMessage(12, 345, 1));
   EXPECT_EQ(output.text(), "Client: Game full, client dropped [userId: 12 wonId: 345]\n");
-  EXPECT_EQ(server->clientCount, 0u);
+  EXPECT_EQ(server->pendingCount, 0u);
   EXPECT_EQ(server->games[1].clientCount, 63u);
 
   Bytes drop = testing::readBytes(client, 9);
@@ -285,15 +285,15 @@ TEST_F(HandshakeTest, PendingListTakesOneClientPerStepAndAtMost31) {
     clients.push_back(platform::tcpConnectStart(platform::Endpoint{platform::kLoopbackAddress, port}));
   ASSERT_TRUE(testing::waitReadable(server->listenSocket));
   server->acceptClient();
-  EXPECT_EQ(server->clientCount, 1u);
+  EXPECT_EQ(server->pendingCount, 1u);
   server->acceptClient();
-  EXPECT_EQ(server->clientCount, 2u);
+  EXPECT_EQ(server->pendingCount, 2u);
 
-  while (server->clientCount < 31) connect();
+  while (server->pendingCount < 31) connect();
   output.clear();
   platform::SocketHandle refused = connect();
   EXPECT_EQ(output.text(), "Failed to add client\n");
-  EXPECT_EQ(server->clientCount, 31u);
+  EXPECT_EQ(server->pendingCount, 31u);
   EXPECT_TRUE(testing::readBytes(refused, 1).empty());
   // The others go on: the last one still gets its key frame.
   EXPECT_EQ(keyExchange(clients[30], 30).size(), wire::kHandshakeFrameSize);
@@ -305,19 +305,19 @@ TEST_F(HandshakeTest, PendingSessionsEndTenSecondsAfterAcceptAndAreFreedAtShutdo
   platform::SocketHandle second = connect();
   output.clear();
   server->clockNow = 100000 + 10000;
-  server->expirePendingClients();
+  server->expirePendingSessions();
   EXPECT_EQ(output.text(), "");
   server->clockNow += 1;
-  server->expirePendingClients();
+  server->expirePendingSessions();
   EXPECT_EQ(output.text(), "Client timeout...\n");
-  EXPECT_TRUE(server->clients[0]->closed);
+  EXPECT_TRUE(server->pendingSessions[0]->closed);
   EXPECT_TRUE(testing::readBytes(first, 1).empty());
   output.clear();
-  server->expirePendingClients();
+  server->expirePendingSessions();
   EXPECT_EQ(output.text(), "Client disconnected [total: 1]\n");
 
   server->shutdown();
-  EXPECT_EQ(server->clientCount, 0u);
+  EXPECT_EQ(server->pendingCount, 0u);
   EXPECT_TRUE(testing::readBytes(second, 1).empty());
 }
 

@@ -8,27 +8,27 @@
 
 namespace kestrin {
 
-ClientSession* Server::addPendingClient() {
-  if (clientCount + 1 >= wire::kPendingListSlots) return nullptr;
+ClientSession* Server::addPendingSession() {
+  if (pendingCount + 1 >= wire::kPendingListSlots) return nullptr;
   auto* session = new (std::nothrow) ClientSession();
   if (session == nullptr) {
     printMessage("Error, unable to allocate space for client\n");
     return nullptr;
   }
-  clients[clientCount++] = session;
+  pendingSessions[pendingCount++] = session;
   return session;
 }
 
-void Server::removePendingClient(std::uint32_t index, bool free) {
-  if (index >= clientCount) return;
-  ClientSession* session = clients[index];
-  for (std::uint32_t i = index; i + 1 < clientCount; ++i) clients[i] = clients[i + 1];
-  clients[--clientCount] = nullptr;
+void Server::removePendingSession(std::uint32_t index, bool free) {
+  if (index >= pendingCount) return;
+  ClientSession* session = pendingSessions[index];
+  for (std::uint32_t i = index; i + 1 < pendingCount; ++i) pendingSessions[i] = pendingSessions[i + 1];
+  pendingSessions[--pendingCount] = nullptr;
   if (free) delete session;
 }
 
-void Server::releasePendingClients() {
-  while (clientCount > 0) removePendingClient(clientCount - 1, true);
+void Server::releasePendingSessions() {
+  while (pendingCount > 0) removePendingSession(pendingCount - 1, true);
 }
 
 void Server::acceptClient() {
@@ -39,27 +39,27 @@ void Server::acceptClient() {
     printMessage("Error in client connection");
     return;
   }
-  ClientSession* session = addPendingClient();
+  ClientSession* session = addPendingSession();
   if (session == nullptr) {
     platform::closeSocket(socket);
     printMessage("Failed to add client\n");
     return;
   }
-  session->checkList = &checkList;
+  session->checkIdList = &checkIdList;
   session->socket = socket;
   session->clock = &clockNow;
   session->update = &update;
   session->start();
   sendHello(*session);
-  printMessage("Client connected [total: %d]\n", static_cast<int>(clientCount));
+  printMessage("Client connected [total: %d]\n", static_cast<int>(pendingCount));
 }
 
-void Server::pollPendingClients() {
-  if (clientCount == 0) return;
+void Server::readPendingSessions() {
+  if (pendingCount == 0) return;
   platform::SocketHandle sockets[wire::kPendingListSlots];
   bool ready[wire::kPendingListSlots] = {};
-  const std::uint32_t socketCount = clientCount;
-  for (std::uint32_t i = 0; i < socketCount; ++i) sockets[i] = clients[i]->socket;
+  const std::uint32_t socketCount = pendingCount;
+  for (std::uint32_t i = 0; i < socketCount; ++i) sockets[i] = pendingSessions[i]->socket;
   if (platform::pollReadable(sockets, socketCount, ready, 0) < 1) return;
 
   // Sessions leave the list while it is walked (handed to a game or freed),
@@ -69,24 +69,24 @@ void Server::pollPendingClients() {
       if (sockets[j] == socket) return ready[j];
     return false;
   };
-  for (std::uint32_t i = 0; i < clientCount;) {
-    ClientSession* session = clients[i];
-    const std::uint32_t countBefore = clientCount;
+  for (std::uint32_t i = 0; i < pendingCount;) {
+    ClientSession* session = pendingSessions[i];
+    const std::uint32_t countBefore = pendingCount;
     if (!session->closed && isReady(session->socket)) {
       const std::uint8_t* frame = session->receive();
       if (frame != nullptr) dispatchHandshake(i, frame);
     }
     // A session that left the list made room for the next one at i.
-    if (clientCount == countBefore) ++i;
+    if (pendingCount == countBefore) ++i;
   }
 }
 
-void Server::expirePendingClients() {
-  for (std::uint32_t i = 0; i < clientCount;) {
-    ClientSession* session = clients[i];
+void Server::expirePendingSessions() {
+  for (std::uint32_t i = 0; i < pendingCount;) {
+    ClientSession* session = pendingSessions[i];
     if (session->closed) {
-      removePendingClient(i, true);
-      printMessage("Client disconnected [total: %d]\n", static_cast<int>(clientCount));
+      removePendingSession(i, true);
+      printMessage("Client disconnected [total: %d]\n", static_cast<int>(pendingCount));
       continue;
     }
     if (session->connectTime + wire::kHandshakeTimeoutMs < clockNow) {

@@ -4,11 +4,10 @@
 #include <cstring>
 #include <new>
 
+#include "core/line_scanner.h"
 #include "core/print.h"
 #include "core/server.h"
 #include "rcon/game_thread.h"
-#include "rcon/line_scanner.h"
-#include "rcon/rcon_transport.h"
 
 namespace kestrin {
 
@@ -36,7 +35,7 @@ bool parseRconValue(const char* value, RconSetting* setting) {
     return false;
 
   std::uint32_t ignored = 0;
-  if (std::strlen(address) >= sizeof setting->address || !parseIpv4Address(address, &ignored)) {
+  if (std::strlen(address) >= sizeof setting->address || !parseDottedQuad(address, &ignored)) {
     printMessage("Error: Rcon address [%s] is not a dotted IPv4 address\n", address);
     return false;
   }
@@ -77,7 +76,6 @@ bool buildGameEntry(Server& server, std::uint32_t sectionIndex, const RconSettin
   GameServer& game = server.games[server.gameCount];
   ConfigSection& section = server.config.sections[sectionIndex];
   game.clock = &server.clockNow;
-  game.configSection = &section;
 
   char directory[kConfigValueSize];
   if (section.findFirst("chkpath", directory) > 0) {

@@ -104,7 +104,7 @@ std::unique_ptr<LoadedServer> build(int clients, const char** error) {
     session->game = &game;
     session->clock = &server.clockNow;
     session->update = &server.update;
-    session->checkList = &server.checkList;
+    session->checkIdList = &server.checkIdList;
     session->connectTime = server.clockNow;
     session->state = SessionState::kKeyed;
     session->joined = true;

@@ -15,7 +15,7 @@ void Server::updateClock() {
 }
 
 int Server::init() {
-  printMessage("Welcome to Kestrin Server [version: %d]\n", kServerVersion);
+  printMessage("Welcome to Kestrin Server [version: %d]\n", wire::kServerVersion);
   clockStart = platform::milliseconds();
   clockOffset.store(kInitialClockOffset);
   clockNow = kInitialClockOffset;
@@ -23,8 +23,8 @@ int Server::init() {
   update.clockNow = &clockNow;
   update.clockOffset = &clockOffset;
 
-  checkList.checkIdCount = 6;
-  for (std::uint32_t i = 0; i < checkList.checkIdCount; ++i) checkList.checkIds[i] = i + 1;
+  checkIdList.checkIdCount = 6;
+  for (std::uint32_t i = 0; i < checkIdList.checkIdCount; ++i) checkIdList.checkIds[i] = i + 1;
 
   if (!config.load(kConfigFileName)) {
     printMessage("can't open config file\n");
@@ -78,8 +78,8 @@ int Server::openListenSocket() {
 int Server::step() {
   updateClock();
   acceptClient();
-  pollPendingClients();
-  expirePendingClients();
+  readPendingSessions();
+  expirePendingSessions();
 
   for (std::uint32_t i = 0; i < gameCount; ++i) stepGame(games[i]);
 
@@ -88,13 +88,13 @@ int Server::step() {
   return kRunOn;
 }
 
-Server::~Server() { releasePendingClients(); }
+Server::~Server() { releasePendingSessions(); }
 
 void Server::shutdown() {
   platform::closeSocket(listenSocket);
   listenSocket = platform::kInvalidSocket;
   // Sessions already attached to a game are freed with their game.
-  releasePendingClients();
+  releasePendingSessions();
   stopUpdater(update);
   for (std::uint32_t i = 0; i < gameCount; ++i) stopWatch(games[i]);
   games.reset();

@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "client/check_id_list.h"
 #include "config/config.h"
-#include "core/check_list.h"
+#include "core/run_result.h"
 #include "core/wire.h"
 #include "crypto/random_source.h"
 #include "crypto/rsa.h"
@@ -18,18 +19,10 @@
 
 namespace kestrin {
 
-inline constexpr int kServerVersion = 1003;
 inline constexpr std::uint32_t kMainStepPauseMs = 100;
 inline constexpr const char* kConfigFileName = "kestrinsv.cfg";
 // The server's key pair, generated at every start-up.
 inline constexpr RsaKeyRequest kServerKeyRequest{510, 1};
-
-// Results of init(), step() and initialize().
-enum RunResult : int {
-  kRunOn = 0,
-  kRunServerInstalled = 1,
-  kRunError = 2,
-};
 
 struct ClientSession;
 
@@ -50,8 +43,8 @@ struct Server {
 
   // Accepted sessions whose handshake runs, in order of arrival, packed from
   // the front; owned by this list.  At most kMaxPendingSessions in use.
-  ClientSession* clients[wire::kPendingListSlots] = {};
-  std::uint32_t clientCount = 0;
+  ClientSession* pendingSessions[wire::kPendingListSlots] = {};
+  std::uint32_t pendingCount = 0;
 
   Config config;
 
@@ -63,7 +56,7 @@ struct Server {
   UpdateState update;
 
   // The checks asked of every client, read by every session.
-  CheckList checkList;
+  CheckIdList checkIdList;
 
   // Generated after the listening socket opens; the private key is wiped at
   // shutdown.
@@ -86,14 +79,14 @@ struct Server {
   void acceptClient();
   // A new zero-filled session appended to the pending list; null when the
   // list is full or memory is short.
-  ClientSession* addPendingClient();
+  ClientSession* addPendingSession();
   // Takes entry `index` off the pending list, shifting the later ones down,
   // and frees the session when `free` is set.
-  void removePendingClient(std::uint32_t index, bool free);
+  void removePendingSession(std::uint32_t index, bool free);
   // Reads the pending sessions that have data and runs their handshake.
-  void pollPendingClients();
+  void readPendingSessions();
   // Frees closed pending sessions and ends those past the handshake limit.
-  void expirePendingClients();
+  void expirePendingSessions();
 
   // ---- handshake (client/handshake.cpp)
   void sendHello(ClientSession& session);
@@ -104,7 +97,7 @@ struct Server {
 
  private:
   int openListenSocket();
-  void releasePendingClients();
+  void releasePendingSessions();
 };
 
 }  // namespace kestrin

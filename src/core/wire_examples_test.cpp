@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "client/blowfish.h"
 #include "client/client_session.h"
 #include "core/byte_order.h"
 #include "core/server.h"
 #include "core/wire.h"
+#include "crypto/blowfish.h"
 #include "crypto/rsa.h"
 #include "digest/digest_transform.h"
 #include "support/client_frames.h"

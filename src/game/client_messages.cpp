@@ -55,7 +55,7 @@ void sendUpdateChunk(ClientSession& session, std::uint32_t now) {
 }
 
 void sendCheckRequest(ClientSession& session) {
-  const CheckList& checks = *session.checkList;
+  const CheckIdList& checks = *session.checkIdList;
   const ChecksumList& files = session.game->checksumList;
   const std::size_t idCount = std::min<std::size_t>(checks.checkIdCount, wire::kMaxCheckIds);
   const std::size_t fileCount = std::min<std::size_t>(files.checkFileCount, wire::kMaxCheckFiles);
@@ -93,7 +93,7 @@ void evaluateAnswer(ClientSession& session) {
     kickClient(session);
     return;
   }
-  const CheckList& checks = *session.checkList;
+  const CheckIdList& checks = *session.checkIdList;
   const std::size_t idCount = std::min<std::size_t>(checks.checkIdCount, wire::kMaxCheckIds);
   for (std::size_t i = 0; i < idCount; ++i) {
     if (checks.checkExpected[i] == session.checkAnswers[i]) continue;

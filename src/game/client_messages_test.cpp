@@ -49,7 +49,7 @@ struct AttachedClient {
     session->socket = serverSide;
     session->state = SessionState::kKeyed;
     session->clock = &t.now;
-    session->checkList = &checks;
+    session->checkIdList = &checks;
     session->update = &update;
     session->game = t.game.get();
     session->userId = 12;
@@ -106,7 +106,7 @@ struct AttachedClient {
   }
 
   testing::TestGame t;
-  CheckList checks;
+  CheckIdList checks;
   UpdateState update;
   ClientSession* session = nullptr;
   platform::SocketHandle client = platform::kInvalidSocket;

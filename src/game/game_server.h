@@ -45,7 +45,6 @@ struct GameServer {
   // ---- host thread (set before the game thread starts, then read only)
   const std::uint32_t* clock = nullptr;  // Server.clockNow
   std::uint32_t nextReconcileTime = 0;
-  ConfigSection* configSection = nullptr;
   bool hltvNameSet = false;
   char hltvName[kConfigValueSize] = {};
   // The listed files whose digests the clients must match.
@@ -81,7 +80,6 @@ struct GameServer {
   std::uint32_t challengeId = 0;
   platform::SocketHandle socket = platform::kInvalidSocket;
   platform::Endpoint gameAddress;
-  platform::Endpoint fromAddress;
   // The datagrams of the reply being collected, back to back, and where
   // each one ends.
   std::uint8_t rconBuffer[wire::kRconBufferSize] = {};

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/line_scanner.h"
 #include "core/print.h"
 #include "core/random.h"
 #include "core/wire.h"
 #include "game/game_server.h"
 #include "rcon/command_queue.h"
-#include "rcon/line_scanner.h"
 #include "rcon/rcon_transport.h"
 
 namespace kestrin {

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/line_scanner.h"
 #include "core/print.h"
 #include "game/game_server.h"
-#include "rcon/line_scanner.h"
 #include "rcon/rcon_transport.h"
 
 namespace kestrin {

@@ -1,5 +1,5 @@
 // Every reader of remote-console replies on arbitrary bytes; the first byte
-// picks one: 0 the challenge answer and the address reader; 1 a console
+// picks one: 0 the challenge answer; 1 a console
 // variable reply with the marker cleaning and new value of the connect step;
 // 2 the assembly of datagrams held back to back (the rest split at each
 // 0x0A 0x0B pair); 3 a "status" reply into a table kept across inputs, and
@@ -26,7 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   switch (data[0] % 5) {
     case 0:
       kestrin::parseChallenge(text.c_str() + 1, &number);
-      kestrin::parseIpv4Address(text.c_str() + 1, &number);
       break;
     case 1:
       kestrin::parseCvarReply(text.c_str(), name, value);

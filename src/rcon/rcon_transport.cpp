@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/line_scanner.h"
 #include "core/print.h"
 #include "core/wire.h"
 #include "game/game_server.h"
 #include "rcon/game_thread.h"
-#include "rcon/line_scanner.h"
 
 namespace kestrin {
 namespace {
@@ -35,24 +35,6 @@ void appendText(const std::uint8_t* p, std::size_t length, char* out, std::size_
 }
 
 }  // namespace
-
-bool parseIpv4Address(const char* text, std::uint32_t* address) {
-  std::uint32_t value = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0 && *text++ != '.') return false;
-    if (*text < '0' || *text > '9') return false;
-    std::uint32_t number = 0;
-    for (int digits = 0; *text >= '0' && *text <= '9'; ++digits, ++text) {
-      if (digits == 3) return false;
-      number = number * 10 + static_cast<std::uint32_t>(*text - '0');
-    }
-    if (number > 255) return false;
-    value = (value << 8) | number;
-  }
-  if (*text != '\0') return false;
-  *address = value;
-  return true;
-}
 
 long findReplyStart(const std::uint8_t* buffer, std::size_t length) {
   if (length < wire::kConnectionlessPrefixSize || buffer[length - 1] != 0) return -1;
@@ -122,7 +104,6 @@ void pollReceive(GameServer& game) {
       printMessage("Game: Read socket error");
       return;
     }
-    game.fromAddress = from;
     auto size = static_cast<std::uint32_t>(received);
     if (fromGameServer(game, from) && size > 0) {
       if (size > sizeof game.rconBuffer - game.rconReceived ||
@@ -206,7 +187,7 @@ const char* rconCommand(GameServer& game, const char* command, const char* argum
 
 bool requestChallenge(GameServer& game) {
   std::uint32_t address = 0;
-  parseIpv4Address(game.address, &address);
+  parseDottedQuad(game.address, &address);
   game.gameAddress = platform::Endpoint{address, game.port};
 
   dropStaleDatagrams(game);

@@ -1,8 +1,8 @@
 // The remote-console transport of one GameServer: connectionless datagrams
 // over its UDP socket, the collection of a reply, rcon requests with their
 // retries and verdicts, and the challenge exchange.  Game thread only, except
-// the pure helpers (findReplyStart, assembleReply, parseChallenge,
-// parseIpv4Address), which touch no game.
+// the pure helpers (findReplyStart, assembleReply, parseChallenge),
+// which touch no game.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +17,6 @@ inline constexpr std::uint32_t kReplyPassPauseMs = 100;
 inline constexpr std::uint32_t kDatagramPauseMs = 50;
 inline constexpr int kRconAttempts = 8;
 inline constexpr std::uint32_t kRconRetryPauseMs = 2000;
-
-// Dotted IPv4 text (four numbers 0 to 255) to a host-order address.
-bool parseIpv4Address(const char* text, std::uint32_t* address);
 
 // Index just behind the last 0xFF 0xFF 0xFF 0xFF prefix in the buffer when
 // the buffer ends in a zero byte; -1 otherwise.

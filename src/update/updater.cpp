@@ -6,7 +6,7 @@
 
 #include "core/byte_order.h"
 #include "core/print.h"
-#include "core/server.h"
+#include "core/run_result.h"
 
 namespace kestrin {
 namespace {
@@ -148,7 +148,7 @@ void updateThreadMain(void* argument) {
 
 bool updateCheck(UpdateState& state) {
   char path[kQueryPathSize];
-  std::snprintf(path, sizeof path, "/update.php?sv=%d&cv=%u&os=%s", kServerVersion,
+  std::snprintf(path, sizeof path, "/update.php?sv=%d&cv=%u&os=%s", wire::kServerVersion,
                 static_cast<unsigned>(state.clientImageVersion.load()), kUpdateOsName);
   printMessage("Checking for update\n");
 
@@ -228,7 +228,7 @@ bool installServerImage(UpdateState& state) {
   std::lock_guard<std::mutex> lock(slot.mutex);
   ImageHeader header;
   if (!slotDue(state, slot, &header)) return false;
-  if (header.version <= kServerVersion) {
+  if (header.version <= wire::kServerVersion) {
     printMessage("Serious error. Downloaded server version is the same as local version\n");
     discard(slot);
     return false;

@@ -16,7 +16,9 @@
 #include <memory>
 #include <mutex>
 
+#include "core/line_scanner.h"
 #include "core/wire.h"
+#include "kestrin/kestrin.h"
 #include "platform/platform.h"
 #include "platform/stop_signal.h"
 #include "update/http_fetch.h"
@@ -24,7 +26,7 @@
 namespace kestrin {
 
 inline constexpr std::uint32_t kUpdateCheckPeriodMs = 600000;
-inline constexpr const char* kServerImageFileName = "kestrinsv.tmp";
+inline constexpr const char* kServerImageFileName = KESTRIN_SERVER_IMAGE_FILE;
 inline constexpr const char* kClientImageFileName = "cldll.dat";
 // The new "cldll.dat" is written here first and renamed over it when complete.
 inline constexpr const char* kClientImageTempFileName = "cldll.dat.tmp";

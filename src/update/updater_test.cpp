@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "core/server.h"
+#include "core/run_result.h"
 #include "support/output_capture.h"
 #include "support/scratch_folder.h"
 

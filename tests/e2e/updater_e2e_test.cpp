@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/server.h"
+#include "core/run_result.h"
 #include "e2e/e2e_support.h"
 #include "sim/update_server_sim.h"
 #include "support/output_capture.h"

@@ -10,11 +10,11 @@
 
 namespace {
 
-constexpr const char* kServerImage = "kestrinsv.tmp";
+constexpr const char* kServerImage = KESTRIN_SERVER_IMAGE_FILE;
 
 enum ExitStatus {
-  kExitInstalled = 1,
-  kExitServerError = 2,
+  kExitInstalled = KESTRIN_SERVER_INSTALLED,
+  kExitServerError = KESTRIN_ERROR,
   kExitLoadError = 3,
 };
 
@@ -28,16 +28,16 @@ void usage() {
       "Usage: kestrinsv [--library PATH] [--once]\n"
       "\n"
       "Runs the Kestrin server in the current directory, which holds\n"
-      "kestrinsv.cfg, cldll.dat, kestrin.log and kestrinsv.tmp.\n"
+      "kestrinsv.cfg, cldll.dat, kestrin.log and " KESTRIN_SERVER_IMAGE_FILE ".\n"
       "\n"
       "  --library PATH  load the server library from PATH instead of\n"
       "                  %s beside this program\n"
       "  --once          stop after one run of the server\n"
       "  --help          show this text\n"
       "\n"
-      "When the server has written a new server library to kestrinsv.tmp it\n"
+      "When the server has written a new server library to " KESTRIN_SERVER_IMAGE_FILE " it\n"
       "stops with result 1: kestrinsv then keeps the old library beside the\n"
-      "new one as PATH.bak, renames kestrinsv.tmp to PATH, loads it and runs\n"
+      "new one as PATH" KESTRIN_BACKUP_SUFFIX ", renames " KESTRIN_SERVER_IMAGE_FILE " to PATH, loads it and runs\n"
       "it (with --once it exits with status 1 instead).  A server that stops\n"
       "on an error makes kestrinsv exit with status 2.  A library that cannot\n"
       "be loaded or lacks the initialize function: status 3; so does a new\n"
@@ -47,7 +47,7 @@ void usage() {
 
 // Replaces the library with the downloaded image, keeping a backup.
 bool installServerImage(const std::string& library) {
-  std::string backup = library + ".bak";
+  std::string backup = library + KESTRIN_BACKUP_SUFFIX;
   if (!kestrin::platform::fileExists(kServerImage)) {
     std::fprintf(stderr, "kestrinsv: %s is missing, nothing to install\n", kServerImage);
     return false;

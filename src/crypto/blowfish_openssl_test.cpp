@@ -9,7 +9,7 @@
 #include <cstring>
 #include <random>
 
-#include "client/blowfish.h"
+#include "crypto/blowfish.h"
 
 namespace kestrin {
 namespace {

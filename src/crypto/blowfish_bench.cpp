@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "client/blowfish.h"
+#include "crypto/blowfish.h"
 
 namespace {
 

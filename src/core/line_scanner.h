@@ -1,14 +1,48 @@
-// A bounded reader for the scanf-like line formats of the remote console
-// ("status", "users", console variables, the challenge answer) and of the
-// "rcon" configuration value.  Every directive follows the scanf rule it
-// stands for, but numbers that do not fit their type and texts that do not
-// fit their buffer make the directive fail instead of overflowing.
+// The one home of text scanning: the bounded line scanner of the remote
+// console's replies and the "rcon" configuration value, the key-value lines
+// of HTTP headers and the update list, decimal numbers and dotted IPv4
+// addresses.  Everything here is pure and may run on any thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "core/wire.h"
+
 namespace kestrin {
+
+// Text of one header or update-list line: at most 255 characters.
+using LineText = char[wire::kHttpLineSize];
+
+// Finds the first line of `text` (ended by a line feed; trailing control
+// characters removed) that splits at `separator` into a key beginning with
+// `key` and a value; the value goes to `out`.  Lines longer than 255
+// characters are passed over whole.  False, with `out` empty, when no line
+// matches.
+bool findKeyValue(const char* key, char separator, LineText& out, const char* text);
+
+// Splits `text` at the first `character`: `first` gets the text before it,
+// `rest` everything after it.  False, with both empty, when the text is
+// empty, lacks the character or is longer than 255 characters.
+bool splitAt(const char* text, char character, LineText& first, LineText& rest);
+
+// Reads the decimal digits at the start of `text`.  False when it does not
+// start with a digit; values above 2^32 - 1 give 2^32.
+bool readDecimal(const char* text, std::uint64_t* value);
+
+// True for a text of at most 16 characters holding four groups of digits
+// joined by dots (other characters are passed over): a host that is meant
+// as an address rather than a name.
+bool isDottedQuad(const char* text);
+// Reads a dotted IPv4 address strictly: four decimal groups 0 to 255 of at
+// most three digits, nothing else.  The address a.b.c.d comes out in host
+// order, (a << 24) | (b << 16) | (c << 8) | d.
+bool parseDottedQuad(const char* text, std::uint32_t* address);
+
+// A bounded reader for scanf-like line formats.  Every directive follows the
+// scanf rule it stands for, but numbers that do not fit their type and texts
+// that do not fit their buffer make the directive fail instead of
+// overflowing.
 
 class LineScanner {
  public:

@@ -9,7 +9,7 @@
 
 namespace kestrin {
 
-struct CheckList {
+struct CheckIdList {
   // Entries of checkIds and checkExpected in use, at most kMaxCheckIds.
   std::uint16_t checkIdCount = 0;
   std::uint32_t checkIds[wire::kMaxCheckIds] = {};

@@ -1,4 +1,4 @@
-#include "client/blowfish.h"
+#include "crypto/blowfish.h"
 
 #include <cstring>
 
