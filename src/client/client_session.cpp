@@ -20,9 +20,9 @@ ClientSession::~ClientSession() {
   secureWipe(receiveCipher);
 }
 
-void ClientSession::start() {
+void ClientSession::start(std::uint32_t now) {
   state = SessionState::kAwaitingHello;
-  connectTime = *clock;
+  connectTime = now;
 }
 
 const std::uint8_t* ClientSession::receive() {

@@ -60,8 +60,6 @@ struct ClientSession {
   bool authenticated = false;
   // The game the session belongs to, once keyed.
   GameServer* game = nullptr;
-  // Server.clockNow.
-  const std::uint32_t* clock = nullptr;
   std::uint32_t connectTime = 0;
 
   // Client-image transfer: under way, bytes sent, when the next chunk may go
@@ -103,8 +101,8 @@ struct ClientSession {
   BlowfishKey receiveCipher = {};
   std::uint16_t clientVersion = 0;
 
-  // Awaits the client's hello; the handshake limit counts from now.
-  void start();
+  // Awaits the client's hello; the handshake limit counts from `now`.
+  void start(std::uint32_t now);
 
   // Reads what the socket holds and frames it.  A keyed session dispatches
   // every complete frame itself and returns null; an unkeyed one returns the

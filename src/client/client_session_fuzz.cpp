@@ -33,7 +33,6 @@ struct Setup {
     server->games.reset(new GameServer[1]);
     server->gameCount = 1;
     GameServer& game = server->games[0];
-    game.clock = &server->clockNow;
     game.checksumList.checkFileCount = 2;
     game.userRecords[0].userId = 12;
     game.userRecords[0].wonId = 345;
@@ -66,10 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ClientSession* session = server.addPendingSession();
   if (session == nullptr) __builtin_trap();
-  session->clock = &server.clockNow;
   session->checkIdList = &server.checkIdList;
   session->update = &server.update;
-  session->start();
+  session->start(server.clockNow);
 
   for (std::size_t at = 0; at < stream.size(); at += chunk) {
     const std::size_t length = stream.size() - at < chunk ? stream.size() - at : chunk;

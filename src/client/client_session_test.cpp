@@ -23,10 +23,9 @@ const std::uint8_t kKey[] = {0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x9
 class SessionFramingTest : public ::testing::Test {
  protected:
   SessionFramingTest() {
-    session->clock = &now;
     session->checkIdList = &checks;
     checks.checkIdCount = 6;
-    session->start();
+    session->start(now);
     blowfishSetKey(clientCipher, kKey, sizeof kKey);
   }
 
@@ -48,8 +47,7 @@ class SessionFramingTest : public ::testing::Test {
   }
   void restart(bool keyedSession) {
     session = std::make_unique<ClientSession>();
-    session->clock = &now;
-    session->start();
+    session->start(now);
     if (keyedSession) makeKeyed();
   }
 

@@ -54,7 +54,6 @@ class HandshakeTest : public ::testing::Test {
     server->games.reset(new GameServer[2]);
     server->gameCount = 2;
     for (int i = 0; i < 2; ++i) {
-      server->games[i].clock = &server->clockNow;
       server->games[i].rconReady.store(true);
     }
     server->publicKey = serverKeys().publicKey;

@@ -47,9 +47,8 @@ void Server::acceptClient() {
   }
   session->checkIdList = &checkIdList;
   session->socket = socket;
-  session->clock = &clockNow;
   session->update = &update;
-  session->start();
+  session->start(clockNow);
   sendHello(*session);
   printMessage("Client connected [total: %d]\n", static_cast<int>(pendingCount));
 }

@@ -75,7 +75,6 @@ bool nextCheckFile(const ConfigSection& section, CheckFileCursor* cursor, const 
 bool buildGameEntry(Server& server, std::uint32_t sectionIndex, const RconSetting& setting) {
   GameServer& game = server.games[server.gameCount];
   ConfigSection& section = server.config.sections[sectionIndex];
-  game.clock = &server.clockNow;
 
   char directory[kConfigValueSize];
   if (section.findFirst("chkpath", directory) > 0) {
@@ -107,7 +106,7 @@ bool buildGameEntry(Server& server, std::uint32_t sectionIndex, const RconSettin
   }
   std::memcpy(game.externalIp, externalIp, std::strlen(externalIp) + 1);
 
-  if (!startWatch(game, setting.address, setting.port, setting.password)) {
+  if (!startWatch(game, setting.address, setting.port, setting.password, server.clockNow)) {
     printMessage("Error: Gameinit failed\n");
     return false;
   }

@@ -76,14 +76,9 @@ std::unique_ptr<LoadedServer> build(int clients, const char** error) {
   server.clockStart = platform::milliseconds();
   server.clockOffset.store(1000000);
   server.updateClock();
-  server.update.clockNow = &server.clockNow;
-  server.update.clockOffset = &server.clockOffset;
   server.games.reset(new GameServer[kGames]);
   server.gameCount = kGames;
-  for (std::uint32_t g = 0; g < kGames; ++g) {
-    server.games[g].clock = &server.clockNow;
-    server.games[g].rconReady.store(true);
-  }
+  for (std::uint32_t g = 0; g < kGames; ++g) server.games[g].rconReady.store(true);
   platform::startSockets();
   if (platform::tcpListen(0, 64, &loaded->listener) != platform::ListenResult::kOk) {
     *error = "no listening socket";
@@ -102,7 +97,6 @@ std::unique_ptr<LoadedServer> build(int clients, const char** error) {
     session->userId = 100 + c;
     session->wonId = 500000 + c;
     session->game = &game;
-    session->clock = &server.clockNow;
     session->update = &server.update;
     session->checkIdList = &server.checkIdList;
     session->connectTime = server.clockNow;

@@ -20,8 +20,6 @@ int Server::init() {
   clockOffset.store(kInitialClockOffset);
   clockNow = kInitialClockOffset;
   seedRandom(clockStart);
-  update.clockNow = &clockNow;
-  update.clockOffset = &clockOffset;
 
   checkIdList.checkIdCount = 6;
   for (std::uint32_t i = 0; i < checkIdList.checkIdCount; ++i) checkIdList.checkIds[i] = i + 1;
@@ -38,9 +36,9 @@ int Server::init() {
 
   // Client image, master time and update thread, then the first install.
   loadClientImage(update);
-  if (!startUpdater(update)) return kRunError;
+  if (!startUpdater(update, &clockOffset)) return kRunError;
   updateClock();
-  if (int installed = installStep(update); installed != kRunOn) return installed;
+  if (int installed = installStep(update, clockNow); installed != kRunOn) return installed;
 
   int result = openListenSocket();
   if (result != kRunOn) return result;
@@ -81,9 +79,9 @@ int Server::step() {
   readPendingSessions();
   expirePendingSessions();
 
-  for (std::uint32_t i = 0; i < gameCount; ++i) stepGame(games[i]);
+  for (std::uint32_t i = 0; i < gameCount; ++i) stepGame(games[i], clockNow);
 
-  if (int installed = installStep(update); installed != kRunOn) return installed;
+  if (int installed = installStep(update, clockNow); installed != kRunOn) return installed;
   platform::sleepMilliseconds(kMainStepPauseMs);
   return kRunOn;
 }

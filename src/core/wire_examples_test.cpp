@@ -125,11 +125,9 @@ TEST(WireExamplesTest, HandshakeOfOneSession) {
   server->publicKey = serverKeys.publicKey;
   server->privateKey = serverKeys.privateKey;
   auto [serverSide, clientSide] = testing::tcpPair();
-  std::uint32_t clock = 1000;
   ClientSession session;
   session.socket = serverSide;
-  session.clock = &clock;
-  session.start();
+  session.start(1000);
 
   // 1. The server's hello, as the server sends it.
   server->sendHello(session);

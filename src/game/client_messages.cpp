@@ -38,7 +38,7 @@ void sendUpdateChunk(ClientSession& session, std::uint32_t now) {
   if (update.clientImageVersion.load() != session.updateVersion) {
     // A newer image was installed under the transfer: start over with it.
     session.updating = false;
-    startUpdate(session);
+    startUpdate(session, now);
     return;
   }
   session.nextUpdateChunkTime = now + wire::kUpdateChunkIntervalMs;
@@ -123,9 +123,8 @@ void evaluateAnswer(ClientSession& session) {
 
 }  // namespace
 
-bool clientStep(ClientSession& session) {
+bool clientStep(ClientSession& session, std::uint32_t now) {
   if (session.closed) return false;
-  const std::uint32_t now = *session.clock;
   if (session.updating) {
     sendUpdateChunk(session, now);
     return true;
@@ -142,18 +141,18 @@ bool clientStep(ClientSession& session) {
   return true;
 }
 
-void joinClient(ClientSession& session) {
+void joinClient(ClientSession& session, std::uint32_t now) {
   session.joined = true;
   char name[kPlayerNameSize];
   char message[kClientMessageSize];
   playerName(session, name);
   std::snprintf(message, sizeof message, "%s has joined with the Kestrin client", name);
   queueCommand(*session.game, RconCommandId::Say, message);
-  session.nextCheckTime = *session.clock + kCheckIntervalMs;
-  startUpdate(session);
+  session.nextCheckTime = now + kCheckIntervalMs;
+  startUpdate(session, now);
 }
 
-void startUpdate(ClientSession& session) {
+void startUpdate(ClientSession& session, std::uint32_t now) {
   const UpdateState* update = session.update;
   if (update == nullptr || !update->clientImageData || update->clientImageSize == 0) return;
   const std::uint16_t version = update->clientImageVersion.load();
@@ -161,7 +160,7 @@ void startUpdate(ClientSession& session) {
   session.updating = true;
   session.updateOffset = 0;
   session.updateVersion = version;
-  session.nextUpdateChunkTime = *session.clock + wire::kUpdateChunkIntervalMs;
+  session.nextUpdateChunkTime = now + wire::kUpdateChunkIntervalMs;
   sendAnnounce(session);
   printMessage("Init autoupdate\n");
 }

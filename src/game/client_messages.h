@@ -24,13 +24,13 @@ inline constexpr std::size_t kClientMessageSize = 512;
 
 // The client step: the next image chunk while a transfer runs; otherwise a
 // due check request, then a due evaluation.  False for a closed session.
-bool clientStep(ClientSession& session);
+bool clientStep(ClientSession& session, std::uint32_t now);
 // First meeting of the session with its player's status row: a say on the
 // game, the first check in 30 s and, for an outdated client, the image.
-void joinClient(ClientSession& session);
+void joinClient(ClientSession& session, std::uint32_t now);
 // Begins the client-image transfer when the client is older than the loaded
-// image.
-void startUpdate(ClientSession& session);
+// image; the first chunk goes 500 ms after `now`.
+void startUpdate(ClientSession& session, std::uint32_t now);
 // Sends the drop notice (frame id 6) with its reason.
 void sendDropNotice(ClientSession& session, wire::DropReason reason);
 // Drop notice 1, a kick on the game, the session closed.

@@ -20,11 +20,11 @@ GameServer::~GameServer() {
   clientCount = 0;
 }
 
-bool stepGame(GameServer& game) {
+bool stepGame(GameServer& game, std::uint32_t now) {
   pollClients(game);
   if (!game.rconReady.load()) return false;
-  runClients(game);
-  reconcile(game);
+  runClients(game, now);
+  reconcile(game, now);
   return true;
 }
 
@@ -61,14 +61,14 @@ void pollClients(GameServer& game) {
   }
 }
 
-void runClients(GameServer& game) {
+void runClients(GameServer& game, std::uint32_t now) {
   for (std::uint32_t i = 0; i < game.clientCount;) {
     ClientSession* session = game.clients[i];
     if (session->closed) {
       removeClient(game, i);
       continue;
     }
-    clientStep(*session);
+    clientStep(*session, now);
     ++i;
   }
 }

@@ -43,7 +43,6 @@ struct GameServer {
   ~GameServer();
 
   // ---- host thread (set before the game thread starts, then read only)
-  const std::uint32_t* clock = nullptr;  // Server.clockNow
   std::uint32_t nextReconcileTime = 0;
   bool hltvNameSet = false;
   char hltvName[kConfigValueSize] = {};
@@ -93,14 +92,14 @@ struct GameServer {
   platform::StopSignal stopSignal;
 };
 
-// The game step, once per main step: read the clients; while the password is
-// accepted, give every client its turn and run the reconciliation.  False
-// when rconReady is clear.
-bool stepGame(GameServer& game);
+// The game step, once per main step at ServerClock `now`: read the clients;
+// while the password is accepted, give every client its turn and run the
+// reconciliation.  False when rconReady is clear.
+bool stepGame(GameServer& game, std::uint32_t now);
 // Reads every attached session whose socket has data; removes closed ones.
 void pollClients(GameServer& game);
 // Gives every attached session its client step; removes closed ones.
-void runClients(GameServer& game);
+void runClients(GameServer& game, std::uint32_t now);
 // Appends a session (the game takes ownership); false, with nothing changed,
 // when 63 are attached already.
 bool attachClient(GameServer& game, ClientSession* session);

@@ -10,11 +10,8 @@
 namespace kestrin {
 namespace {
 
-const std::uint32_t kNow = 100000;
-
 ClientSession* session(std::uint32_t userId, std::uint32_t wonId) {
   auto* s = new ClientSession();
-  s->clock = &kNow;
   s->userId = userId;
   s->wonId = wonId;
   return s;
@@ -44,7 +41,7 @@ TEST(GameServerTest, ClosedSessionsAreRemovedAtTheirTurnAndTheirPlayerRowsStay) 
   for (std::uint32_t i = 0; i < 3; ++i) attachClient(*t.game, sessions[i] = session(i + 1, 0));
   sessions[0]->closed = sessions[1]->closed = true;
   output.clear();
-  runClients(*t.game);
+  runClients(*t.game, t.now);
   ASSERT_EQ(t.game->clientCount, 1u);
   EXPECT_EQ(t.game->clients[0], sessions[2]);
   EXPECT_EQ(output.text(), "Client 0 disconnected [total: 2]\nClient 0 disconnected [total: 1]\n");
@@ -68,7 +65,7 @@ TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {
   platform::closeSocket(clientSide);
   // The end of the stream is noticed by the client poll even now.
   for (int i = 0; i < 250 && !s->closed; ++i) {
-    EXPECT_FALSE(stepGame(*t.game));
+    EXPECT_FALSE(stepGame(*t.game, t.now));
     testing::waitReadable(serverSide, 20);
   }
   ASSERT_TRUE(s->closed);
@@ -77,7 +74,7 @@ TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {
   EXPECT_EQ(t.game->nextReconcileTime, 1u);
 
   t.game->rconReady.store(true);
-  EXPECT_TRUE(stepGame(*t.game));
+  EXPECT_TRUE(stepGame(*t.game, t.now));
   EXPECT_EQ(t.game->clientCount, 0u);
   EXPECT_EQ(t.game->nextReconcileTime, t.now + 10000);
 }

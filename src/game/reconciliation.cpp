@@ -38,7 +38,7 @@ void judgeWithoutClient(GameServer& game, StatusRecord& row) {
   }
 }
 
-void judgeSlot(GameServer& game, std::uint32_t slot) {
+void judgeSlot(GameServer& game, std::uint32_t slot, std::uint32_t now) {
   StatusRecord& row = game.statusRecords[slot];
   if (!row.inUse) return;
   if (game.hltvNameSet && std::strcmp(row.name, game.hltvName) == 0) return;
@@ -64,7 +64,7 @@ void judgeSlot(GameServer& game, std::uint32_t slot) {
   if (client >= 0) {
     row.playedWithClient = 1;
     ClientSession& session = *game.clients[client];
-    if (!session.joined) joinClient(session);
+    if (!session.joined) joinClient(session, now);
     return;
   }
   if (row.playedWithClient) {
@@ -77,8 +77,7 @@ void judgeSlot(GameServer& game, std::uint32_t slot) {
 
 }  // namespace
 
-void reconcile(GameServer& game) {
-  std::uint32_t now = *game.clock;
+void reconcile(GameServer& game, std::uint32_t now) {
   if (!(game.nextReconcileTime < now)) return;
   game.nextReconcileTime = now + kReconcileIntervalMs;
   {
@@ -88,7 +87,7 @@ void reconcile(GameServer& game) {
     if (game.statusUpdated) {
       game.statusUpdated = 0;
       for (std::uint32_t slot = 0; slot < game.statusRecordCount && slot < kMaxStatusRecords; ++slot)
-        judgeSlot(game, slot);
+        judgeSlot(game, slot, now);
     }
   }
   queueCommand(game, RconCommandId::Users, "");

@@ -39,7 +39,7 @@ class ReconciliationTest : public ::testing::Test {
   std::string pass(Strings* queued = nullptr) {
     output.clear();
     t.now += 10001;
-    reconcile(*t.game);
+    reconcile(*t.game, t.now);
     Strings taken = t.take();
     if (queued != nullptr) *queued = taken;
     return output.text();
@@ -50,7 +50,6 @@ class ReconciliationTest : public ::testing::Test {
     session->userId = userId;
     session->wonId = userId * 100;
     session->game = t.game.get();
-    session->clock = &t.now;
     attachClient(*t.game, session);
     return session;
   }
@@ -64,10 +63,10 @@ TEST_F(ReconciliationTest, RunsOnlyWhenDueAndAlwaysQueuesThePolls) {
   t.game->statusUpdated = 0;
   output.clear();
   t.game->nextReconcileTime = t.now;
-  reconcile(*t.game);
+  reconcile(*t.game, t.now);
   EXPECT_TRUE(t.queued().empty());
   t.now += 1;
-  reconcile(*t.game);
+  reconcile(*t.game, t.now);
   EXPECT_EQ(t.game->nextReconcileTime, t.now + 10000);
   // No fresh status reply: nobody is judged.
   EXPECT_EQ(t.take(), (Strings{"2 ", "1 "}));

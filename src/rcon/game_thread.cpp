@@ -21,12 +21,13 @@ void copyText(char* out, std::size_t capacity, const char* text) {
 
 }  // namespace
 
-bool startWatch(GameServer& game, const char* address, std::uint16_t port, const char* password) {
+bool startWatch(GameServer& game, const char* address, std::uint16_t port, const char* password,
+                std::uint32_t now) {
   copyText(game.address, sizeof game.address, address);
   copyText(game.rconPassword, sizeof game.rconPassword, password);
   game.port = port;
   game.rconConnected.store(false);
-  game.nextReconcileTime = *game.clock + kFirstReconcileDelayMs;
+  game.nextReconcileTime = now + kFirstReconcileDelayMs;
 
   bool opened = false;
   for (int attempt = 0; attempt < kLocalPortAttempts && !opened; ++attempt) {

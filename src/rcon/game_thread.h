@@ -18,10 +18,11 @@ inline constexpr std::size_t kContactValueSize = 128;
 inline constexpr const char* kContactMarkerSearch = "{KESTRIN";
 
 // Host thread, once per game: stores the settings, schedules the first
-// reconciliation 20 s ahead, binds the socket to a random local port
+// reconciliation 20 s after `now`, binds the socket to a random local port
 // (2001 to 2999, up to 9 ports) and starts the thread.  False when no port
 // could be bound.
-bool startWatch(GameServer& game, const char* address, std::uint16_t port, const char* password);
+bool startWatch(GameServer& game, const char* address, std::uint16_t port, const char* password,
+                std::uint32_t now);
 // Host thread: stops the thread (a stop cuts every pause and wait short),
 // joins it and closes the socket.  Harmless when the watch never started.
 void stopWatch(GameServer& game);

@@ -35,7 +35,7 @@ TEST(GameThreadTest, WatchUsesALocalPortFrom2001To2999AndStopsPromptly) {
   testing::RconPeer peer([](const std::string&) { return Strings{}; });
   testing::TestGame t;
   std::strcpy(t.game->externalIp, "203.0.113.5");
-  ASSERT_TRUE(startWatch(*t.game, "127.0.0.1", peer.port(), "pw"));
+  ASSERT_TRUE(startWatch(*t.game, "127.0.0.1", peer.port(), "pw", t.now));
   EXPECT_EQ(t.game->nextReconcileTime, t.now + 20000);
   std::uint16_t local = platform::localPort(t.game->socket);
   EXPECT_GE(local, 2001);

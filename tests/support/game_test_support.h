@@ -17,7 +17,6 @@ struct TestGame {
   std::unique_ptr<GameServer> game = std::make_unique<GameServer>();
 
   TestGame() {
-    game->clock = &now;
     game->rconReady.store(true);
   }
 
