@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "client/client_session.h"
-#include "client/handshake.h"
+#include "client/key_record.h"
 #include "core/byte_order.h"
 #include "core/wire.h"
 

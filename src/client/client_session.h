@@ -2,7 +2,9 @@
 //
 // A session belongs first to the server's pending list (while its handshake
 // runs), then to exactly one game's client list; whoever finds it unusable
-// marks it closed, and the list that owns it frees it on its next pass.
+// marks it closed, and the list that owns it frees it on its next pass.  The
+// session itself knows nothing of games: what a game asks of it (checks,
+// image transfer) is kept here as plain state and driven from outside.
 // Until it is keyed its frames travel plain; once keyed every frame, header
 // included, is padded to whole 8-byte blocks and enciphered with Blowfish,
 // one key per direction.
@@ -25,7 +27,6 @@
 
 namespace kestrin {
 
-struct GameServer;
 struct UpdateState;
 
 enum class SessionState : std::uint8_t {
@@ -58,8 +59,6 @@ struct ClientSession {
   bool joined = false;
   // A first fully matching check answer was seen.
   bool authenticated = false;
-  // The game the session belongs to, once keyed.
-  GameServer* game = nullptr;
   std::uint32_t connectTime = 0;
 
   // Client-image transfer: under way, bytes sent, when the next chunk may go
@@ -80,6 +79,10 @@ struct ClientSession {
   std::uint32_t checkAnswers[wire::kMaxCheckIds] = {};
   // Server.checkIdList.
   const CheckIdList* checkIdList = nullptr;
+  // How many file digests an answer carries: the files listed by the game,
+  // set when the session is handed to it.
+  std::uint16_t listedFileCount = 0;
+  // As the latest answer says.
   std::uint16_t answerFileCount = 0;
   std::uint32_t fileDigests[wire::kMaxCheckFiles] = {};
 
@@ -124,10 +127,14 @@ struct ClientSession {
   // this runs).
   void disconnect();
 
+  // The server hello (id 1): version 1000 and the server's public key.
+  void sendHello(const RsaPublicKey& serverKey);
   // Draws the server-to-client key, keys sendCipher and sends the key frame
   // enciphered with clientKey.  False, with nothing sent, when the random
   // source fails or clientKey cannot carry the key record.
   bool sendKey(RandomSource& random);
+  // The drop notice (id 6) with its reason.
+  void sendDropNotice(wire::DropReason reason);
   // Called once the session is keyed: bytes held behind the key message were
   // sent under the client's key and are deciphered now.
   void decipherHeldBytes();

@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "core/byte_order.h"
-#include "game/game_server.h"
 #include "support/client_frames.h"
 #include "support/output_capture.h"
 #include "support/socket_pair.h"
@@ -159,9 +158,7 @@ TEST_F(SessionFramingTest, HostileFramesEndTheSession) {
 }
 
 TEST_F(SessionFramingTest, CheckAnswerKeepsWhatTheListsUseAndNothingPastTheFrame) {
-  auto game = std::make_unique<GameServer>();
-  game->checksumList.checkFileCount = 2;
-  session->game = game.get();
+  session->listedFileCount = 2;
   makeKeyed();
   Bytes answer(200, 0xEE);
   storeLe16(answer.data(), 3);
@@ -176,7 +173,7 @@ TEST_F(SessionFramingTest, CheckAnswerKeepsWhatTheListsUseAndNothingPastTheFrame
   EXPECT_EQ(session->fileDigests[1], 501u);
   EXPECT_EQ(session->fileDigests[2], 0u);
   // The last digest ends the answer.
-  game->checksumList.checkFileCount = 32;
+  session->listedFileCount = 32;
   feed(keyed(wire::kPacketCheck, answer));
   EXPECT_EQ(session->fileDigests[31], 531u);
 

@@ -2,10 +2,9 @@
 
 #include "client/client_session.h"
 #include "core/print.h"
-#include "core/server.h"
 #include "game/client_messages.h"
+#include "game/game_thread.h"
 #include "game/reconciliation.h"
-#include "rcon/game_thread.h"
 
 namespace kestrin {
 
@@ -14,7 +13,6 @@ GameServer::~GameServer() {
   for (std::uint32_t i = 0; i < clientCount; ++i) {
     ClientSession* session = clients[i];
     clients[i] = nullptr;
-    session->game = nullptr;
     delete session;
   }
   clientCount = 0;
@@ -68,7 +66,7 @@ void runClients(GameServer& game, std::uint32_t now) {
       removeClient(game, i);
       continue;
     }
-    clientStep(*session, now);
+    clientStep(game, *session, now);
     ++i;
   }
 }
@@ -97,17 +95,6 @@ int findClient(const GameServer& game, std::uint32_t userId, std::uint32_t wonId
     if (session->userId == userId && session->wonId == wonId) return static_cast<int>(i);
   }
   return -1;
-}
-
-GameServer* findGameOfUser(Server& server, std::uint32_t userId, std::uint32_t wonId) {
-  for (std::uint32_t i = 0; i < server.gameCount; ++i)
-    if (findUser(server.games[i], userId, wonId)) return &server.games[i];
-  return nullptr;
-}
-
-void requestUsersEverywhere(Server& server) {
-  for (std::uint32_t i = 0; i < server.gameCount; ++i)
-    queueCommand(server.games[i], RconCommandId::Users, "");
 }
 
 }  // namespace kestrin

@@ -34,7 +34,7 @@ TEST(GameServerTest, ClosedSessionsAreRemovedAtTheirTurnAndTheirPlayerRowsStay) 
   testing::TestGame t;
   // The row remembers that the player played with a client, so that the
   // next pass can kick a player whose client went away.
-  StatusRecord& row = t.game->statusRecords[addStatus(*t.game)];
+  StatusRecord& row = t.game->players.statusRecords[addStatus(t.game->players)];
   row.userId = 1;
   row.playedWithClient = 1;
   ClientSession* sessions[3];
@@ -45,7 +45,7 @@ TEST(GameServerTest, ClosedSessionsAreRemovedAtTheirTurnAndTheirPlayerRowsStay) 
   ASSERT_EQ(t.game->clientCount, 1u);
   EXPECT_EQ(t.game->clients[0], sessions[2]);
   EXPECT_EQ(output.text(), "Client 0 disconnected [total: 2]\nClient 0 disconnected [total: 1]\n");
-  EXPECT_EQ(findStatus(*t.game, 1, 0), 0);
+  EXPECT_EQ(findStatus(t.game->players, 1, 0), 0);
   EXPECT_EQ(row.playedWithClient, 1);
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "client/client_session.h"
-#include "client/handshake.h"
+#include "client/key_record.h"
 #include "core/byte_order.h"
 #include "core/wire.h"
 #include "crypto/blowfish.h"

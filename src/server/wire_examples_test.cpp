@@ -14,7 +14,6 @@
 
 #include "client/client_session.h"
 #include "core/byte_order.h"
-#include "core/server.h"
 #include "core/wire.h"
 #include "crypto/blowfish.h"
 #include "crypto/rsa.h"
@@ -121,16 +120,13 @@ TEST(WireExamplesTest, HandshakeOfOneSession) {
   // pair from seed 2, padding and session keys from seeded streams.
   const testing::KeyPair serverKeys = testing::seededKeyPair(510, 1);
   const testing::KeyPair clientKeys = testing::seededKeyPair(512, 2);
-  auto server = std::make_unique<Server>();
-  server->publicKey = serverKeys.publicKey;
-  server->privateKey = serverKeys.privateKey;
   auto [serverSide, clientSide] = testing::tcpPair();
   ClientSession session;
   session.socket = serverSide;
   session.start(1000);
 
   // 1. The server's hello, as the server sends it.
-  server->sendHello(session);
+  session.sendHello(serverKeys.publicKey);
   const Bytes serverHello = testing::readBytes(clientSide, wire::kHandshakeFrameSize);
   EXPECT_EQ(dump(serverHello), R"(0000  E0 01 20 01 E8 03 00 00 00 00 00 00 00 00 00 00
 0010  00 00 00 00 00 00 FE 01 00 00 00 00 00 00 00 00

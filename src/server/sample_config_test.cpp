@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "config/game_entries.h"
+#include "server/game_entries.h"
 #include "support/output_capture.h"
 
 namespace kestrin {

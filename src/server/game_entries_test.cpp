@@ -1,4 +1,4 @@
-#include "config/game_entries.h"
+#include "server/game_entries.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/server.h"
+#include "server/server.h"
 #include "support/output_capture.h"
 #include "support/pe_test_image.h"
 
@@ -81,7 +81,7 @@ TEST_F(GameEntriesTest, SameAddressAndPortIsWatchedOnce) {
       "[game]\nrcon 127.0.0.1 40001 b\nexternalip 203.0.113.6\n"
       "[game]\nrcon 127.0.0.1:40002 c\nexternalip 203.0.113.7\n"));
   ASSERT_EQ(server->gameCount, 2u);
-  EXPECT_STREQ(server->games[1].rconPassword, "c");
+  EXPECT_STREQ(server->games[1].link.password, "c");
   EXPECT_STREQ(server->games[1].externalIp, "203.0.113.7");
   EXPECT_EQ(findGame(*server, "127.0.0.1", 40002), 1);
   EXPECT_EQ(findGame(*server, "127.0.0.1", 40003), -1);

@@ -1,12 +1,12 @@
-#include "core/server.h"
+#include "server/server.h"
 
-#include "config/game_entries.h"
 #include "core/clock.h"
 #include "core/print.h"
 #include "core/random.h"
 #include "crypto/random_source.h"
 #include "crypto/secure_wipe.h"
-#include "rcon/game_thread.h"
+#include "game/game_thread.h"
+#include "server/game_entries.h"
 
 namespace kestrin {
 

@@ -11,14 +11,15 @@
 #include <vector>
 
 #include "core/wire.h"
-#include "game/game_server.h"
-#include "rcon/game_thread.h"
-#include "rcon/player_polling.h"
-#include "rcon/rcon_transport.h"
+#include "game/player_polling.h"
+#include "game/player_tables.h"
+#include "rcon/contact_marker.h"
+#include "rcon/rcon_link.h"
+#include "rcon/reply_lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0 || size > kestrin::wire::kRconBufferSize) return 0;
-  static auto* game = new kestrin::GameServer();
+  static auto* tables = new kestrin::PlayerTables();
   const std::string text = "l" + std::string(reinterpret_cast<const char*>(data + 1), size - 1);
   char name[kestrin::kCvarValueSize] = {};
   char value[kestrin::kCvarValueSize] = {};
@@ -50,18 +51,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 3: {
-      kestrin::parseStatusReply(*game, text.c_str());
-      kestrin::StatusRecord row;
+      kestrin::parseStatusReply(*tables, text.c_str());
+      kestrin::StatusLine row;
       kestrin::parseStatusLine(text.c_str() + 1, &row);
       // Now and then from an empty table, so that fresh and full tables both occur.
       if (size % 7 == 0) {
-        delete game;
-        game = new kestrin::GameServer();
+        delete tables;
+        tables = new kestrin::PlayerTables();
       }
       break;
     }
     default: {
-      kestrin::parseUsersReply(*game, text.c_str());
+      kestrin::parseUsersReply(*tables, text.c_str());
       kestrin::UserRecord row;
       kestrin::parseUsersLine(text.c_str() + 1, &row);
     }

@@ -74,7 +74,7 @@ struct Server {
   // clockNow <- (timer - clockStart) + clockOffset.
   void updateClock();
 
-  // ---- client sessions (client/pending_clients.cpp)
+  // ---- pending sessions (server/pending_sessions.cpp)
   // Accepts at most one waiting connection and sends it the server hello.
   void acceptClient();
   // A new zero-filled session appended to the pending list; null when the
@@ -88,8 +88,7 @@ struct Server {
   // Frees closed pending sessions and ends those past the handshake limit.
   void expirePendingSessions();
 
-  // ---- handshake (client/handshake.cpp)
-  void sendHello(ClientSession& session);
+  // ---- handshake (server/handshake.cpp)
   // Handles the complete plain frame at the start of the frame buffer of
   // pending session `index`.  True when the frame was consumed (the session
   // may then have left the pending list); false when it was refused.

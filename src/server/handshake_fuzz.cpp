@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "client/client_session.h"
-#include "core/server.h"
+#include "server/server.h"
 #include "support/client_frames.h"
 
 namespace {
@@ -34,9 +34,9 @@ struct Setup {
     server->gameCount = 1;
     GameServer& game = server->games[0];
     game.checksumList.checkFileCount = 2;
-    game.userRecords[0].userId = 12;
-    game.userRecords[0].wonId = 345;
-    game.userRecordCount = 1;
+    game.players.userRecords[0].userId = 12;
+    game.players.userRecords[0].wonId = 345;
+    game.players.userRecordCount = 1;
 
     const testing::Bytes key(16, 0x42);
     hello = testing::helloFrame(1, clientKeys.publicKey);

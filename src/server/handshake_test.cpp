@@ -1,4 +1,4 @@
-#include "client/handshake.h"
+#include "server/handshake.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "client/client_session.h"
+#include "client/key_record.h"
 #include "core/byte_order.h"
-#include "core/server.h"
-#include "game/client_messages.h"
+#include "server/server.h"
 #include "support/client_frames.h"
 #include "support/output_capture.h"
 #include "support/socket_pair.h"
@@ -69,8 +69,8 @@ class HandshakeTest : public ::testing::Test {
   }
 
   void addUser(int game, std::uint32_t userId, std::uint32_t wonId) {
-    GameServer& g = server->games[game];
-    UserRecord& row = g.userRecords[g.userRecordCount++];
+    PlayerTables& tables = server->games[game].players;
+    UserRecord& row = tables.userRecords[tables.userRecordCount++];
     row.userId = userId;
     row.wonId = wonId;
   }
@@ -125,9 +125,10 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
   EXPECT_EQ(session->clientVersion, 5);
   EXPECT_EQ(session->frameCount, 0u);
   for (int i = 0; i < 2; ++i) {
-    const GameServer& game = server->games[i];
-    EXPECT_EQ(game.commandCount, 1);
-    EXPECT_EQ(game.commands[game.commandHead].id, static_cast<std::uint8_t>(RconCommandId::Users));
+    RconCommand queued;
+    EXPECT_EQ(server->games[i].commands.size(), 1u);
+    ASSERT_TRUE(server->games[i].commands.front(&queued));
+    EXPECT_EQ(queued.id, static_cast<std::uint8_t>(RconCommandId::Users));
   }
 
   // A 32-byte key, the longest a client may choose.  A keyed frame sent
@@ -144,7 +145,6 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
   EXPECT_EQ(server->games[0].clientCount, 0u);
   ASSERT_EQ(server->games[1].clientCount, 1u);
   EXPECT_EQ(server->games[1].clients[0], session);
-  EXPECT_EQ(session->game, &server->games[1]);
   EXPECT_EQ(session->frameCount, 8u);
 
   output.clear();
@@ -156,7 +156,7 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
             "Player joined successfully with wonId: 159 and userId: 12\n");
 
   // The server's key the other way.
-  sendDropNotice(*session, wire::kDropLeft);
+  session->sendDropNotice(wire::kDropLeft);
   Bytes drop = testing::readBytes(client, 8);
   ASSERT_EQ(drop.size(), 8u);
   blowfishDecipher(serverCipher(keyFrame), drop.data(), drop.data(), 8);

@@ -4,7 +4,7 @@
 
 #include "client/client_session.h"
 #include "core/print.h"
-#include "core/server.h"
+#include "server/server.h"
 
 namespace kestrin {
 
@@ -49,7 +49,7 @@ void Server::acceptClient() {
   session->socket = socket;
   session->update = &update;
   session->start(clockNow);
-  sendHello(*session);
+  session->sendHello(publicKey);
   printMessage("Client connected [total: %d]\n", static_cast<int>(pendingCount));
 }
 

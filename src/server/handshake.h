@@ -11,26 +11,21 @@
 // where it is and is offered again with the next read; a session that cannot
 // finish ends at the 10-second handshake limit.
 //
-// The dispatcher itself is Server::dispatchHandshake (core/server.h).  Host
+// The dispatcher itself is Server::dispatchHandshake (server/server.h).  Host
 // thread only.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-
-#include "core/wire.h"
 
 namespace kestrin {
 
-// The plaintext inside every key frame.
-struct KeyRecord {
-  std::uint32_t userId = 0;
-  std::uint32_t wonId = 0;
-  std::uint8_t key[wire::kKeyRecordKeyCapacity] = {};
-  std::uint32_t keyLength = 0;
-};
+struct GameServer;
+struct Server;
 
-void writeKeyRecord(const KeyRecord& record, std::uint8_t* out);
-KeyRecord readKeyRecord(const std::uint8_t* bytes);
+// The first game, in configuration order, whose user table lists the
+// player, or null.
+GameServer* findGameOfUser(Server& server, std::uint32_t userId, std::uint32_t wonId);
+// Queues a "users" poll on every game.
+void requestUsersEverywhere(Server& server);
 
 }  // namespace kestrin

@@ -1,14 +1,15 @@
-#include "client/handshake.h"
+#include "server/handshake.h"
 
-#include <cstring>
+#include <mutex>
 
 #include "client/client_session.h"
+#include "client/key_record.h"
 #include "core/byte_order.h"
 #include "core/print.h"
-#include "core/server.h"
 #include "crypto/secure_wipe.h"
-#include "game/client_messages.h"
+#include "game/command_queue.h"
 #include "game/game_server.h"
+#include "server/server.h"
 
 namespace kestrin {
 namespace {
@@ -19,54 +20,6 @@ bool refuse(const char* message) {
 }
 
 }  // namespace
-
-void writeKeyRecord(const KeyRecord& record, std::uint8_t* out) {
-  storeLe32(out + wire::kKeyRecordUserIdOffset, record.userId);
-  storeLe32(out + wire::kKeyRecordWonIdOffset, record.wonId);
-  std::memcpy(out + wire::kKeyRecordKeyOffset, record.key, sizeof record.key);
-  storeLe32(out + wire::kKeyRecordKeyLengthOffset, record.keyLength);
-}
-
-KeyRecord readKeyRecord(const std::uint8_t* bytes) {
-  KeyRecord record;
-  record.userId = loadLe32(bytes + wire::kKeyRecordUserIdOffset);
-  record.wonId = loadLe32(bytes + wire::kKeyRecordWonIdOffset);
-  std::memcpy(record.key, bytes + wire::kKeyRecordKeyOffset, sizeof record.key);
-  record.keyLength = loadLe32(bytes + wire::kKeyRecordKeyLengthOffset);
-  return record;
-}
-
-void Server::sendHello(ClientSession& session) {
-  std::uint8_t frame[wire::kHandshakeFrameSize] = {};
-  frame[wire::kFrameIdOffset] = wire::kPacketHello;
-  storeLe16(frame + wire::kFrameLengthOffset, wire::kHandshakeFrameSize);
-  storeLe16(frame + wire::kHelloVersionOffset, wire::kServerHelloVersion);
-  writeRsaPublicKey(publicKey, frame + wire::kHelloKeyOffset, kRsaPublicKeySize);
-  session.sendFrame(frame);
-}
-
-bool ClientSession::sendKey(RandomSource& random) {
-  KeyRecord record;
-  if (!drawNonZeroBytes(random, record.key, wire::kServerSessionKeySize)) return false;
-  record.keyLength = wire::kServerSessionKeySize;
-  std::uint8_t plain[wire::kKeyRecordSize];
-  writeKeyRecord(record, plain);
-
-  std::uint8_t frame[wire::kHandshakeFrameSize] = {};
-  std::uint32_t cipherLength = 0;
-  int result = rsaPublicEncrypt(frame + wire::kKeyFrameCipherOffset, &cipherLength, plain,
-                                wire::kKeyRecordSize, clientKey, random);
-  if (result == kRsaOk) blowfishSetKey(sendCipher, record.key, wire::kServerSessionKeySize);
-  secureWipe(plain);
-  secureWipe(record);
-  if (result != kRsaOk) return false;
-
-  frame[wire::kFrameIdOffset] = wire::kPacketKey;
-  storeLe16(frame + wire::kFrameLengthOffset, wire::kHandshakeFrameSize);
-  storeLe32(frame + wire::kKeyFrameCipherLengthOffset, cipherLength);
-  sendFrame(frame);
-  return true;
-}
 
 bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
   if (index >= pendingCount) return false;
@@ -128,7 +81,7 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
 
       session.userId = record.userId;
       session.wonId = record.wonId;
-      session.game = game;
+      session.listedFileCount = game->checksumList.checkFileCount;
       session.state = SessionState::kKeyed;
       blowfishSetKey(session.receiveCipher, record.key, static_cast<int>(record.keyLength));
       secureWipe(record);
@@ -138,7 +91,7 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
       if (!attachClient(*game, &session)) {
         printMessage("Client: Game full, client dropped [userId: %d wonId: %d]\n",
                      static_cast<int>(session.userId), static_cast<int>(session.wonId));
-        sendDropNotice(session, wire::kDropKicked);
+        session.sendDropNotice(wire::kDropKicked);
         session.disconnect();
         delete &session;
         return true;
@@ -151,6 +104,20 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
     default:
       return refuse("Unknown packet id\n");
   }
+}
+
+GameServer* findGameOfUser(Server& server, std::uint32_t userId, std::uint32_t wonId) {
+  for (std::uint32_t i = 0; i < server.gameCount; ++i) {
+    GameServer& game = server.games[i];
+    std::lock_guard<std::mutex> lock(game.players.mutex);
+    if (findUser(game.players, userId, wonId)) return &game;
+  }
+  return nullptr;
+}
+
+void requestUsersEverywhere(Server& server) {
+  for (std::uint32_t i = 0; i < server.gameCount; ++i)
+    queueCommand(server.games[i], RconCommandId::Users, "");
 }
 
 }  // namespace kestrin

@@ -3,8 +3,8 @@
 #include <new>
 
 #include "core/print.h"
-#include "core/server.h"
 #include "kestrin/kestrin.h"
+#include "server/server.h"
 
 extern "C" KESTRIN_EXPORT int initialize(PrintCallback callback) {
   kestrin::setPrintCallback(callback);

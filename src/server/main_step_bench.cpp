@@ -16,8 +16,8 @@
 
 #include "client/client_session.h"
 #include "core/print.h"
-#include "core/server.h"
 #include "game/player_tables.h"
+#include "server/server.h"
 
 namespace kestrin {
 namespace {
@@ -52,17 +52,18 @@ platform::SocketHandle acceptWithin(platform::SocketHandle listener) {
 
 // Lists the player on the game as both its status and its users replies would.
 void listPlayer(GameServer& game, std::uint32_t userId, std::uint32_t wonId) {
-  const int row = addStatus(game);
+  PlayerTables& tables = game.players;
+  const int row = addStatus(tables);
   if (row < 0) return;
-  StatusRecord& status = game.statusRecords[row];
+  StatusRecord& status = tables.statusRecords[row];
   std::snprintf(status.name, sizeof status.name, "Player%u", userId);
   status.userId = userId;
   status.wonId = wonId;
   status.minutes = 5;
   status.present = status.listed = 1;
-  game.statusUpdated = 1;
-  if (game.userRecordCount == kMaxUserRecords) return;
-  UserRecord& user = game.userRecords[game.userRecordCount++];
+  tables.statusUpdated = 1;
+  if (tables.userRecordCount == kMaxUserRecords) return;
+  UserRecord& user = tables.userRecords[tables.userRecordCount++];
   user.userId = userId;
   user.wonId = wonId;
   std::memcpy(user.name, status.name, sizeof user.name);
@@ -96,7 +97,6 @@ std::unique_ptr<LoadedServer> build(int clients, const char** error) {
     GameServer& game = server.games[c % kGames];
     session->userId = 100 + c;
     session->wonId = 500000 + c;
-    session->game = &game;
     session->update = &server.update;
     session->checkIdList = &server.checkIdList;
     session->connectTime = server.clockNow;

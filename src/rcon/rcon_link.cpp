@@ -1,13 +1,10 @@
-#include "rcon/rcon_transport.h"
+#include "rcon/rcon_link.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "core/line_scanner.h"
 #include "core/print.h"
-#include "core/wire.h"
-#include "game/game_server.h"
-#include "rcon/game_thread.h"
 
 namespace kestrin {
 namespace {
@@ -23,8 +20,8 @@ bool hasPrefix(const std::uint8_t* p, std::size_t length) {
   return true;
 }
 
-bool fromGameServer(const GameServer& game, platform::Endpoint from) {
-  return from.address == game.gameAddress.address && from.port == game.gameAddress.port;
+bool fromGameServer(const RconLink& link, platform::Endpoint from) {
+  return from.address == link.gameAddress.address && from.port == link.gameAddress.port;
 }
 
 // Appends the bytes of [p, p + length) up to the first zero to out[*used].
@@ -79,128 +76,139 @@ bool parseChallenge(const char* text, std::uint32_t* challenge) {
   return scan.word(nullptr, 0) && scan.word(nullptr, 0) && scan.unsignedNumber(challenge);
 }
 
-void sendPacket(GameServer& game, const void* data, std::size_t length) {
-  if (platform::udpSendTo(game.socket, game.gameAddress, data, length) < 0)
+bool openLink(RconLink& link, std::uint16_t port) {
+  platform::startSockets();
+  switch (platform::udpOpen(port, &link.socket)) {
+    case platform::UdpOpenResult::kOk:
+      break;
+    case platform::UdpOpenResult::kCreateFailed:
+      printMessage("Game: Unable to create socket\n");
+      return false;
+    case platform::UdpOpenResult::kBindFailed:
+      printMessage("Game: Unable to bind port %d\n", port);
+      return false;
+  }
+  printMessage("Game: HLDS Remote console initalized [listen port: %d]\n", port);
+  return true;
+}
+
+void closeLink(RconLink& link) {
+  platform::closeSocket(link.socket);
+  link.socket = platform::kInvalidSocket;
+}
+
+void sendPacket(RconLink& link, const void* data, std::size_t length) {
+  if (platform::udpSendTo(link.socket, link.gameAddress, data, length) < 0)
     printMessage("Game: Send socket error\n");
 }
 
-void sendConnectionless(GameServer& game, const char* text) {
+void sendConnectionless(RconLink& link, const char* text) {
   std::uint8_t datagram[wire::kRconRequestSize];
   std::size_t length = std::strlen(text);
   if (wire::kConnectionlessPrefixSize + length + 1 > sizeof datagram) return;
   std::memset(datagram, wire::kConnectionlessByte, wire::kConnectionlessPrefixSize);
   std::memcpy(datagram + wire::kConnectionlessPrefixSize, text, length + 1);
-  sendPacket(game, datagram, wire::kConnectionlessPrefixSize + length + 1);
+  sendPacket(link, datagram, wire::kConnectionlessPrefixSize + length + 1);
 }
 
-void pollReceive(GameServer& game) {
+void pollReceive(RconLink& link) {
   std::uint8_t datagram[wire::kRconBufferSize];
   for (;;) {
     bool ready = false;
-    if (platform::pollReadable(&game.socket, 1, &ready, 0) < 1) return;
+    if (platform::pollReadable(&link.socket, 1, &ready, 0) < 1) return;
     platform::Endpoint from;
-    long received = platform::udpReceiveFrom(game.socket, datagram, sizeof datagram, &from);
+    long received = platform::udpReceiveFrom(link.socket, datagram, sizeof datagram, &from);
     if (received < 0) {
       printMessage("Game: Read socket error");
       return;
     }
     auto size = static_cast<std::uint32_t>(received);
-    if (fromGameServer(game, from) && size > 0) {
-      if (size > sizeof game.rconBuffer - game.rconReceived ||
-          game.rconDatagramCount == kMaxReplyDatagrams) {
+    if (fromGameServer(link, from) && size > 0) {
+      if (size > sizeof link.datagrams - link.received || link.datagramCount == kMaxReplyDatagrams) {
         printMessage("Game: Rcon reply too long, datagram dropped\n");
       } else {
-        std::memcpy(game.rconBuffer + game.rconReceived, datagram, size);
-        game.rconReceived += size;
-        game.rconDatagramEnds[game.rconDatagramCount++] = game.rconReceived;
+        std::memcpy(link.datagrams + link.received, datagram, size);
+        link.received += size;
+        link.datagramEnds[link.datagramCount++] = link.received;
       }
     }
-    if (!game.stopSignal.sleep(kDatagramPauseMs)) return;
+    if (!link.stop.sleep(kDatagramPauseMs)) return;
   }
 }
 
-void dropStaleDatagrams(GameServer& game) {
-  game.rconReceived = 0;
-  game.rconDatagramCount = 0;
+void dropStaleDatagrams(RconLink& link) {
+  link.received = 0;
+  link.datagramCount = 0;
   std::uint8_t datagram[wire::kRconBufferSize];
   for (int i = 0; i < kMaxStaleDatagrams; ++i) {
     bool ready = false;
-    if (platform::pollReadable(&game.socket, 1, &ready, 0) < 1) return;
-    if (platform::udpReceiveFrom(game.socket, datagram, sizeof datagram, nullptr) < 0) return;
+    if (platform::pollReadable(&link.socket, 1, &ready, 0) < 1) return;
+    if (platform::udpReceiveFrom(link.socket, datagram, sizeof datagram, nullptr) < 0) return;
   }
 }
 
-const char* waitReply(GameServer& game) {
+const char* waitReply(RconLink& link) {
   for (int pass = 0; pass < kReplyWaitPasses; ++pass) {
-    if (!game.stopSignal.sleep(kReplyPassPauseMs)) return nullptr;
-    pollReceive(game);
-    if (assembleReply(game.rconBuffer, game.rconReceived, game.rconDatagramEnds,
-                      game.rconDatagramCount, game.rconReply, sizeof game.rconReply)) {
-      game.rconReceived = 0;
-      game.rconDatagramCount = 0;
-      return game.rconReply;
+    if (!link.stop.sleep(kReplyPassPauseMs)) return nullptr;
+    pollReceive(link);
+    if (assembleReply(link.datagrams, link.received, link.datagramEnds, link.datagramCount, link.reply,
+                      sizeof link.reply)) {
+      link.received = 0;
+      link.datagramCount = 0;
+      return link.reply;
     }
   }
-  if (game.stopSignal.requested()) return nullptr;
-  game.rconConnected.store(false);
+  if (link.stop.requested()) return nullptr;
+  link.connected = false;
   printMessage("Game: Rcon timed out\n");
   return nullptr;
 }
 
-const char* rconCommand(GameServer& game, const char* command, const char* arguments) {
+RconReply rconCommand(RconLink& link, const char* command, const char* arguments) {
   std::uint8_t request[wire::kRconRequestSize];
   std::memset(request, wire::kConnectionlessByte, wire::kConnectionlessPrefixSize);
   char* text = reinterpret_cast<char*>(request + wire::kConnectionlessPrefixSize);
   std::size_t room = sizeof request - wire::kConnectionlessPrefixSize;
-  int length = std::snprintf(text, room, "rcon %u \"%s\" %s %s", game.challengeId,
-                             game.rconPassword, command, arguments);
+  int length = std::snprintf(text, room, "rcon %u \"%s\" %s %s", link.challengeId, link.password, command,
+                             arguments);
   if (length < 0 || static_cast<std::size_t>(length) >= room) {
     printMessage("Game: Rcon request too long, [command: %s] not sent\n", command);
-    return nullptr;
+    return {};
   }
   std::size_t size = wire::kConnectionlessPrefixSize + static_cast<std::size_t>(length) + 1;
 
   const char* reply = nullptr;
   for (int attempt = 0; attempt < kRconAttempts && reply == nullptr; ++attempt) {
-    if (attempt > 0 && !game.stopSignal.sleep(kRconRetryPauseMs)) return nullptr;
-    dropStaleDatagrams(game);
-    sendPacket(game, request, size);
-    reply = waitReply(game);
-    if (reply == nullptr && game.stopSignal.requested()) return nullptr;
+    if (attempt > 0 && !link.stop.sleep(kRconRetryPauseMs)) return {};
+    dropStaleDatagrams(link);
+    sendPacket(link, request, size);
+    reply = waitReply(link);
+    if (reply == nullptr && link.stop.requested()) return {};
   }
-  if (reply == nullptr) return nullptr;
+  if (reply == nullptr) return {};
 
   if (reply[0] != wire::kReplyLetter) {
     printMessage("Game: Error, %s\n", reply[0] == '\0' ? reply : reply + 1);
   } else if (std::strncmp(reply, "lBad", 4) == 0) {
-    printMessage("Game: Error, bad rcon password [password: %s]\n", game.rconPassword);
+    printMessage("Game: Error, bad rcon password [password: %s]\n", link.password);
   } else {
-    if (!game.rconReady.exchange(true)) printMessage("Game: Rcon password accepted\n");
-    return reply;
+    return {reply, false};
   }
   // Refused: after a game-server restart the challenge is stale too, so the
-  // next step starts over with a fresh one.
-  game.rconReady.store(false);
-  game.rconConnected.store(false);
-  return nullptr;
+  // next connect step starts over with a fresh one.
+  link.connected = false;
+  return {nullptr, true};
 }
 
-bool requestChallenge(GameServer& game) {
-  std::uint32_t address = 0;
-  parseDottedQuad(game.address, &address);
-  game.gameAddress = platform::Endpoint{address, game.port};
-
-  dropStaleDatagrams(game);
-  sendConnectionless(game, "challenge rcon");
-  const char* answer = waitReply(game);
+bool requestChallenge(RconLink& link) {
+  dropStaleDatagrams(link);
+  sendConnectionless(link, "challenge rcon");
+  const char* answer = waitReply(link);
   if (answer == nullptr) return false;
-  if (!parseChallenge(answer, &game.challengeId)) {
+  if (!parseChallenge(answer, &link.challengeId)) {
     printMessage("Couldn't not parse challenge message\n");
     return false;
   }
-  if (rconCommand(game, "sv_contact", "") == nullptr) return false;
-  if (!setContactMarker(game)) printMessage("Game: Error, adding sv_contact error\n");
-  printMessage("Game: Got challengeid [id: %u]\n", game.challengeId);
   return true;
 }
 

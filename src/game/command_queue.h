@@ -1,13 +1,14 @@
 // The command queue of one GameServer: the host thread appends console
-// commands, the game thread runs them one per step, in the order queued.
+// commands, the game thread runs them one at a time, in the order queued.
 //
-// Thread safety: queueCommand, queueKick and queueBan may be called from any
-// thread and take the game's mutex briefly; runNextCommand belongs to the
-// game thread and never holds the mutex while it waits on the network.
+// Thread safety: CommandQueue guards its ring with a mutex of its own, held
+// only for copies in and out, never while a command goes over the network.
+// queueCommand, queueKick and queueBan may be called from any thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace kestrin {
 
@@ -32,6 +33,24 @@ struct RconCommand {
   char text[kRconCommandTextSize] = {};
 };
 
+class CommandQueue {
+ public:
+  // Appends a copy of `command`; false, with nothing changed, when the ring
+  // is full.
+  bool push(const RconCommand& command);
+  // Copies the head entry into `out`; false when the queue is empty.
+  bool front(RconCommand* out) const;
+  // Removes the head entry, if any.
+  void pop();
+  std::size_t size() const;
+
+ private:
+  mutable std::mutex mutex_;
+  RconCommand entries_[kCommandQueueCapacity];
+  std::uint32_t head_ = 0;
+  std::uint32_t count_ = 0;
+};
+
 // Appends a command with its argument text (at most 254 characters).  Dropped
 // silently while the game's rconReady is clear; refused with a message when
 // the text is too long or the queue is full.
@@ -40,8 +59,5 @@ void queueCommand(GameServer& game, RconCommandId id, const char* text);
 void queueKick(GameServer& game, std::uint32_t userId);
 // BanId with "<minutes> <wonId> kick".
 void queueBan(GameServer& game, std::uint32_t wonId, int minutes);
-
-// Game thread: runs and removes the head entry, if any.
-void runNextCommand(GameServer& game);
 
 }  // namespace kestrin

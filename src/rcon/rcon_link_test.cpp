@@ -1,4 +1,4 @@
-#include "rcon/rcon_transport.h"
+#include "rcon/rcon_link.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "core/wire.h"
-#include "game/game_server.h"
 #include "support/output_capture.h"
 #include "support/rcon_test_peer.h"
 #include "support/socket_pair.h"
@@ -72,25 +71,23 @@ TEST(ChallengeTest, ReadsTwoWordsAndAnUnsignedNumber) {
 class RconCommandTest : public ::testing::Test {
  protected:
   void aim(testing::RconPeer& peer) {
-    peer.aim(*game);
-    game->challengeId = 4242;
-    std::strcpy(game->rconPassword, "pw");
+    peer.aim(*link);
+    link->challengeId = 4242;
+    std::strcpy(link->password, "pw");
   }
   platform::Endpoint gameSocket() const {
-    return platform::Endpoint{platform::kLoopbackAddress, platform::localPort(game->socket)};
+    return platform::Endpoint{platform::kLoopbackAddress, platform::localPort(link->socket)};
   }
   testing::OutputCapture output;
-  std::unique_ptr<GameServer> game = std::make_unique<GameServer>();
+  platform::StopSignal stop;
+  std::unique_ptr<RconLink> link = std::make_unique<RconLink>(stop);
 };
 
 TEST_F(RconCommandTest, JoinsASplitReplyAndFormatsTheRequest) {
   testing::RconPeer peer(always({datagram("lpart one, "), datagram("lpart two\n")}));
   aim(peer);
-  EXPECT_STREQ(rconCommand(*game, "status", ""), "lpart one, part two\n");
+  EXPECT_STREQ(rconCommand(*link, "status", "").text, "lpart one, part two\n");
   EXPECT_EQ(peer.requests(), Strings{"rcon 4242 \"pw\" status "});
-  EXPECT_TRUE(game->rconReady.load());
-  ASSERT_NE(rconCommand(*game, "users", ""), nullptr);
-  EXPECT_EQ(output.text(), "Game: Rcon password accepted\n");
 }
 
 TEST_F(RconCommandTest, OnlyFreshDatagramsOfTheGameServerCount) {
@@ -98,8 +95,8 @@ TEST_F(RconCommandTest, OnlyFreshDatagramsOfTheGameServerCount) {
       {"OTHER:" + datagram("l# 1 \"Mallory\" 66 666 0 05:00 1 0 6.6.6.6:6\n"), datagram("lgenuine\n")}));
   aim(peer);
   peer.send(gameSocket(), datagram("lstale reply of a timed-out request\n"));
-  ASSERT_TRUE(testing::waitReadable(game->socket));
-  EXPECT_STREQ(rconCommand(*game, "status", ""), "lgenuine\n");
+  ASSERT_TRUE(testing::waitReadable(link->socket));
+  EXPECT_STREQ(rconCommand(*link, "status", "").text, "lgenuine\n");
 }
 
 TEST_F(RconCommandTest, AFloodIsCutAtTheBufferAndAt64DatagramsAndTheReplyStaysWhole) {
@@ -112,7 +109,7 @@ TEST_F(RconCommandTest, AFloodIsCutAtTheBufferAndAt64DatagramsAndTheReplyStaysWh
   peer.send(gameSocket(), datagram("lfirst,"));
   peer.send(gameSocket(), datagram("l" + std::string(room - 6, 'x')));
   peer.send(gameSocket(), datagram("l" + std::string(room - 7, 'y')));
-  EXPECT_STREQ(waitReply(*game), ("lfirst," + std::string(room - 7, 'y')).c_str());
+  EXPECT_STREQ(waitReply(*link), ("lfirst," + std::string(room - 7, 'y')).c_str());
   EXPECT_EQ(output.text(), dropped);
 
   output.clear();
@@ -121,11 +118,11 @@ TEST_F(RconCommandTest, AFloodIsCutAtTheBufferAndAt64DatagramsAndTheReplyStaysWh
     peer.send(gameSocket(), datagram("l" + std::to_string(i) + ","));
     if (i < 64) expected += std::to_string(i) + ",";
   }
-  EXPECT_STREQ(waitReply(*game), expected.c_str());
+  EXPECT_STREQ(waitReply(*link), expected.c_str());
   EXPECT_EQ(output.text(), dropped + dropped + dropped);
 }
 
-TEST_F(RconCommandTest, RefusalsClearReadyAndConnected) {
+TEST_F(RconCommandTest, RefusalsAreToldAndClearConnected) {
   const struct {
     const char* reply;
     const char* message;
@@ -134,12 +131,12 @@ TEST_F(RconCommandTest, RefusalsClearReadyAndConnected) {
   for (const auto& c : cases) {
     testing::RconPeer peer(always({datagram(c.reply)}));
     aim(peer);
-    game->rconReady.store(true);
-    game->rconConnected.store(true);
+    link->connected = true;
     output.clear();
-    EXPECT_EQ(rconCommand(*game, "status", ""), nullptr);
-    EXPECT_FALSE(game->rconReady.load());
-    EXPECT_FALSE(game->rconConnected.load());
+    const RconReply reply = rconCommand(*link, "status", "");
+    EXPECT_EQ(reply.text, nullptr);
+    EXPECT_TRUE(reply.refused);
+    EXPECT_FALSE(link->connected);
     EXPECT_EQ(output.text(), c.message);
     EXPECT_EQ(peer.requests().size(), 1u);
   }
@@ -152,44 +149,11 @@ TEST_F(RconCommandTest, ARequestLongerThanItsBufferIsNotSent) {
   const std::size_t head = std::string("rcon 4242 \"pw\" say ").size();
   for (std::size_t length : {std::size_t{240}, 252 - head}) {
     output.clear();
-    EXPECT_EQ(rconCommand(*game, "say", std::string(length, 'x').c_str()), nullptr);
+    EXPECT_EQ(rconCommand(*link, "say", std::string(length, 'x').c_str()).text, nullptr);
     EXPECT_EQ(output.text(), "Game: Rcon request too long, [command: say] not sent\n");
   }
-  EXPECT_NE(rconCommand(*game, "say", std::string(251 - head, 'y').c_str()), nullptr);
+  EXPECT_NE(rconCommand(*link, "say", std::string(251 - head, 'y').c_str()).text, nullptr);
   EXPECT_EQ(peer.requests().size(), 1u);
-}
-
-TEST_F(RconCommandTest, ConnectStepTakesTheChallengeAndWritesTheMarker) {
-  const std::string query = "rcon 777 \"pw\" sv_contact ";
-  const struct {
-    const char* challenge;
-    const char* contact;
-    Strings requests;
-    const char* printed;
-  } cases[] = {
-      {"challenge rcon 777\n", "admin@example.org{KESTRIN REQ}{1.2.3.4}",
-       {"challenge rcon", query, query, query + "\"admin@example.org{KESTRIN REQ}{203.0.113.5}\""},
-       "Game: Rcon password accepted\nGame: Got challengeid [id: 777]\n"},
-      // A marker without its braces is reported; the step goes on.
-      {"challenge rcon 777\n", "broken {KESTRIN", {"challenge rcon", query, query},
-       "Game: Rcon password accepted\nGame: Error, adding sv_contact error\nGame: Got challengeid [id: 777]\n"},
-      {"challenge rcon\n", "", {"challenge rcon"}, "Couldn't not parse challenge message\n"},
-  };
-  for (const auto& c : cases) {
-    const std::string challenge = c.challenge, contact = c.contact;
-    testing::RconPeer peer([&](const std::string& request) {
-      if (request == "challenge rcon") return Strings{datagram(challenge)};
-      if (request == query) return Strings{datagram("l\"sv_contact\" is \"" + contact + "\"\n")};
-      return Strings{datagram("l")};
-    });
-    aim(peer);
-    game->rconReady.store(false);
-    std::strcpy(game->externalIp, "203.0.113.5");
-    output.clear();
-    EXPECT_EQ(requestChallenge(*game), c.requests.size() > 1);
-    EXPECT_EQ(peer.requests(), c.requests);
-    EXPECT_EQ(output.text(), c.printed);
-  }
 }
 
 }  // namespace

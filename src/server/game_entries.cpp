@@ -1,4 +1,4 @@
-#include "config/game_entries.h"
+#include "server/game_entries.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,8 +6,8 @@
 
 #include "core/line_scanner.h"
 #include "core/print.h"
-#include "core/server.h"
-#include "rcon/game_thread.h"
+#include "game/game_thread.h"
+#include "server/server.h"
 
 namespace kestrin {
 
