@@ -15,6 +15,7 @@ std::uint8_t frameCheckByte(std::uint8_t id, std::uint8_t lengthLow) {
 }
 
 ClientSession::~ClientSession() {
+  if (watch != nullptr) watch->remove(socket);
   platform::closeSocket(socket);
   secureWipe(sendCipher);
   secureWipe(receiveCipher);
@@ -23,6 +24,12 @@ ClientSession::~ClientSession() {
 void ClientSession::start(std::uint32_t now) {
   state = SessionState::kAwaitingHello;
   connectTime = now;
+}
+
+bool ClientSession::watchWith(platform::SocketWatch& socketWatch) {
+  if (!socketWatch.add(socket, this)) return false;
+  watch = &socketWatch;
+  return true;
 }
 
 const std::uint8_t* ClientSession::receive() {
@@ -205,6 +212,7 @@ void ClientSession::sendDropNotice(wire::DropReason reason) {
 
 void ClientSession::disconnect() {
   closed = true;
+  if (watch != nullptr) watch->remove(socket);
   platform::closeSocket(socket);
   socket = platform::kInvalidSocket;
 }

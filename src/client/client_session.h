@@ -49,7 +49,8 @@ struct ClientSession {
   ClientSession() = default;
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
-  // Closes the socket if still open and wipes the key schedules.
+  // Takes the socket off its watch and closes it if still open, and wipes
+  // the key schedules.
   ~ClientSession();
 
   // Finished: the owning list removes and frees the session on its next pass.
@@ -89,6 +90,11 @@ struct ClientSession {
   std::uint32_t wonId = 0;
   std::uint32_t userId = 0;
   platform::SocketHandle socket = platform::kInvalidSocket;
+  // The readiness watch the socket is registered with (see watchWith), if
+  // any, and whether its last poll found data or the end of the stream
+  // waiting; the reader clears the flag.
+  platform::SocketWatch* watch = nullptr;
+  bool readable = false;
 
   // Bytes as received, not yet deciphered (fewer than 8 once keyed).
   std::uint8_t receiveBuffer[wire::kSessionBufferSize] = {};
@@ -106,6 +112,10 @@ struct ClientSession {
 
   // Awaits the client's hello; the handshake limit counts from `now`.
   void start(std::uint32_t now);
+  // Registers the socket with `watch`, tagged with the session, for as long
+  // as it stays open.  The watch outlives the session.  False when the
+  // watch refused it.
+  bool watchWith(platform::SocketWatch& watch);
 
   // Reads what the socket holds and frames it.  A keyed session dispatches
   // every complete frame itself and returns null; an unkeyed one returns the
@@ -123,8 +133,8 @@ struct ClientSession {
   void sendFrame(const std::uint8_t* frame);
   // Consumes the complete frame at the start of frameBuffer.
   void removeFrame();
-  // Marks the session closed and closes the socket (once, however often
-  // this runs).
+  // Marks the session closed, takes the socket off its watch and closes it
+  // (once, however often this runs).
   void disconnect();
 
   // The server hello (id 1): version 1000 and the server's public key.

@@ -19,34 +19,18 @@ GameServer::~GameServer() {
 }
 
 bool stepGame(GameServer& game, std::uint32_t now) {
-  pollClients(game);
   if (!game.rconReady.load()) return false;
   runClients(game, now);
   reconcile(game, now);
   return true;
 }
 
-void pollClients(GameServer& game) {
-  if (game.clientCount == 0) return;
-  platform::SocketHandle sockets[kClientSlots];
-  bool ready[kClientSlots] = {};
-  std::size_t socketCount = 0;
-  for (std::uint32_t i = 0; i < game.clientCount; ++i) {
-    platform::SocketHandle socket = game.clients[i]->socket;
-    bool listed = false;
-    for (std::size_t j = 0; j < socketCount && !listed; ++j) listed = sockets[j] == socket;
-    if (!listed) sockets[socketCount++] = socket;
-  }
-  if (platform::pollReadable(sockets, socketCount, ready, 0) < 1) return;
-
-  auto isReady = [&](platform::SocketHandle socket) {
-    for (std::size_t j = 0; j < socketCount; ++j)
-      if (sockets[j] == socket) return ready[j];
-    return false;
-  };
+void readClients(GameServer& game) {
   for (std::uint32_t i = 0; i < game.clientCount;) {
     ClientSession* session = game.clients[i];
-    if (!isReady(session->socket)) {
+    const bool ready = session->readable;
+    session->readable = false;
+    if (!ready) {
       ++i;
       continue;
     }

@@ -69,12 +69,14 @@ struct GameServer {
   platform::Thread thread;
 };
 
-// The game step, once per main step at ServerClock `now`: read the clients;
-// while the password is accepted, give every client its turn and run the
+// Reads every attached session the main step's poll found readable; of
+// those, removes the closed ones.  The first half of the game step, which
+// the main step leaves out when its poll found no session readable.
+void readClients(GameServer& game);
+// The rest of the game step, once per main step at ServerClock `now`: while
+// the password is accepted, give every client its turn and run the
 // reconciliation.  False when rconReady is clear.
 bool stepGame(GameServer& game, std::uint32_t now);
-// Reads every attached session whose socket has data; removes closed ones.
-void pollClients(GameServer& game);
 // Gives every attached session its client step; removes closed ones.
 void runClients(GameServer& game, std::uint32_t now);
 // Appends a session (the game takes ownership); false, with nothing changed,

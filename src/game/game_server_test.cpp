@@ -17,6 +17,14 @@ ClientSession* session(std::uint32_t userId, std::uint32_t wonId) {
   return s;
 }
 
+// A game step as the main step runs it, after a poll of `watch`.
+bool step(testing::TestGame& t, platform::SocketWatch& watch) {
+  for (int i = 0, ready = watch.wait(0); i < ready; ++i)
+    static_cast<ClientSession*>(watch.readyTag(static_cast<std::size_t>(i)))->readable = true;
+  readClients(*t.game);
+  return stepGame(*t.game, t.now);
+}
+
 TEST(GameServerTest, AttachesAtMost63ClientsAndFindsThemByBothIdsExactly) {
   testing::TestGame t;
   for (std::uint32_t i = 0; i < 63; ++i) ASSERT_TRUE(attachClient(*t.game, session(i + 1, 1000 + i)));
@@ -51,12 +59,14 @@ TEST(GameServerTest, ClosedSessionsAreRemovedAtTheirTurnAndTheirPlayerRowsStay) 
 
 TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {
   testing::OutputCapture output;
+  platform::SocketWatch watch;  // outlives the game's sessions
   testing::TestGame t;
   t.game->rconReady.store(false);
   t.game->nextReconcileTime = 1;
   auto [serverSide, clientSide] = testing::tcpPair();
   ClientSession* s = session(12, 345);
   s->socket = serverSide;
+  ASSERT_TRUE(s->watchWith(watch));
   attachClient(*t.game, s);
   ClientSession* closedOne = session(13, 346);
   closedOne->closed = true;
@@ -65,7 +75,7 @@ TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {
   platform::closeSocket(clientSide);
   // The end of the stream is noticed by the client poll even now.
   for (int i = 0; i < 250 && !s->closed; ++i) {
-    EXPECT_FALSE(stepGame(*t.game, t.now));
+    EXPECT_FALSE(step(t, watch));
     testing::waitReadable(serverSide, 20);
   }
   ASSERT_TRUE(s->closed);
@@ -74,7 +84,7 @@ TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {
   EXPECT_EQ(t.game->nextReconcileTime, 1u);
 
   t.game->rconReady.store(true);
-  EXPECT_TRUE(stepGame(*t.game, t.now));
+  EXPECT_TRUE(step(t, watch));
   EXPECT_EQ(t.game->clientCount, 0u);
   EXPECT_EQ(t.game->nextReconcileTime, t.now + 10000);
 }

@@ -94,6 +94,7 @@ std::unique_ptr<LoadedServer> build(int clients, const char** error) {
       *error = "cannot open the client connections (too few file descriptors?)";
       return nullptr;
     }
+    session->watchWith(server.watch);
     GameServer& game = server.games[c % kGames];
     session->userId = 100 + c;
     session->wonId = 500000 + c;

@@ -32,8 +32,8 @@ void Server::releasePendingSessions() {
 }
 
 void Server::acceptClient() {
-  bool ready = false;
-  if (platform::pollReadable(&listenSocket, 1, &ready, 0) < 1 || !ready) return;
+  if (!listenerReady) return;
+  listenerReady = false;
   platform::SocketHandle socket = platform::tcpAccept(listenSocket);
   if (socket == platform::kInvalidSocket) {
     printMessage("Error in client connection");
@@ -47,6 +47,9 @@ void Server::acceptClient() {
   }
   session->checkIdList = &checkIdList;
   session->socket = socket;
+  // A session the watch refuses is never read and ends at the handshake
+  // limit.
+  session->watchWith(watch);
   session->update = &update;
   session->start(clockNow);
   session->sendHello(publicKey);
@@ -54,24 +57,12 @@ void Server::acceptClient() {
 }
 
 void Server::readPendingSessions() {
-  if (pendingCount == 0) return;
-  platform::SocketHandle sockets[wire::kPendingListSlots];
-  bool ready[wire::kPendingListSlots] = {};
-  const std::uint32_t socketCount = pendingCount;
-  for (std::uint32_t i = 0; i < socketCount; ++i) sockets[i] = pendingSessions[i]->socket;
-  if (platform::pollReadable(sockets, socketCount, ready, 0) < 1) return;
-
-  // Sessions leave the list while it is walked (handed to a game or freed),
-  // so readiness is looked up by socket.
-  auto isReady = [&](platform::SocketHandle socket) {
-    for (std::uint32_t j = 0; j < socketCount; ++j)
-      if (sockets[j] == socket) return ready[j];
-    return false;
-  };
   for (std::uint32_t i = 0; i < pendingCount;) {
     ClientSession* session = pendingSessions[i];
     const std::uint32_t countBefore = pendingCount;
-    if (!session->closed && isReady(session->socket)) {
+    const bool ready = session->readable;
+    session->readable = false;
+    if (!session->closed && ready) {
       const std::uint8_t* frame = session->receive();
       if (frame != nullptr) dispatchHandshake(i, frame);
     }

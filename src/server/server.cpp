@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include "client/client_session.h"
 #include "core/clock.h"
 #include "core/print.h"
 #include "core/random.h"
@@ -69,17 +70,40 @@ int Server::openListenSocket() {
       printMessage("Network: Unable to listen\n");
       return kRunError;
   }
+  watch.add(listenSocket, nullptr);
   printMessage("Waiting for clients... [port: %d]\n", wire::kClientPort);
   return kRunOn;
 }
 
+int Server::pollSockets() {
+  listenerReady = false;
+  int readable = 0;
+  const int ready = watch.wait(0);
+  for (int i = 0; i < ready; ++i) {
+    void* tag = watch.readyTag(static_cast<std::size_t>(i));
+    if (tag == nullptr) {
+      listenerReady = true;
+    } else {
+      static_cast<ClientSession*>(tag)->readable = true;
+      ++readable;
+    }
+  }
+  return readable;
+}
+
 int Server::step() {
   updateClock();
+  const bool sessionsReadable = pollSockets() > 0;
   acceptClient();
   readPendingSessions();
   expirePendingSessions();
 
-  for (std::uint32_t i = 0; i < gameCount; ++i) stepGame(games[i], clockNow);
+  for (std::uint32_t i = 0; i < gameCount; ++i) {
+    // Walking hundreds of idle sessions only to find nothing to read is
+    // the costly part of an idle step.
+    if (sessionsReadable) readClients(games[i]);
+    stepGame(games[i], clockNow);
+  }
 
   if (int installed = installStep(update, clockNow); installed != kRunOn) return installed;
   platform::sleepMilliseconds(kMainStepPauseMs);
@@ -89,6 +113,7 @@ int Server::step() {
 Server::~Server() { releasePendingSessions(); }
 
 void Server::shutdown() {
+  watch.remove(listenSocket);
   platform::closeSocket(listenSocket);
   listenSocket = platform::kInvalidSocket;
   // Sessions already attached to a game are freed with their game.

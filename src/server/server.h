@@ -34,6 +34,12 @@ struct Server {
   ~Server();
 
   platform::SocketHandle listenSocket = platform::kInvalidSocket;
+  // The main step's one readiness poll: the listening socket (tagged null)
+  // and the socket of every session, pending or attached, while it is open.
+  // Declared before the sessions' owners, which it outlives.
+  platform::SocketWatch watch;
+  // The step's poll found a connection waiting.
+  bool listenerReady = false;
 
   // ServerClock now; recomputed at the top of every main step.
   std::uint32_t clockNow = 0;
@@ -73,9 +79,14 @@ struct Server {
 
   // clockNow <- (timer - clockStart) + clockOffset.
   void updateClock();
+  // Polls every socket of the main step in one call, without waiting, and
+  // marks what is ready: listenerReady and each session's `readable`.
+  // Returns how many sessions are readable.
+  int pollSockets();
 
   // ---- pending sessions (server/pending_sessions.cpp)
-  // Accepts at most one waiting connection and sends it the server hello.
+  // Accepts at most one connection, when the step's poll found the
+  // listening socket ready, and sends it the server hello.
   void acceptClient();
   // A new zero-filled session appended to the pending list; null when the
   // list is full or memory is short.
@@ -83,7 +94,8 @@ struct Server {
   // Takes entry `index` off the pending list, shifting the later ones down,
   // and frees the session when `free` is set.
   void removePendingSession(std::uint32_t index, bool free);
-  // Reads the pending sessions that have data and runs their handshake.
+  // Reads the pending sessions the step's poll found readable and runs
+  // their handshake.
   void readPendingSessions();
   // Frees closed pending sessions and ends those past the handshake limit.
   void expirePendingSessions();
