@@ -9,10 +9,13 @@
 namespace kestrin {
 
 bool CommandQueue::push(const RconCommand& command) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (count_ == kCommandQueueCapacity) return false;
-  entries_[(head_ + count_) % kCommandQueueCapacity] = command;
-  ++count_;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ == kCommandQueueCapacity) return false;
+    entries_[(head_ + count_) % kCommandQueueCapacity] = command;
+    ++count_;
+  }
+  pushed_.notify_one();
   return true;
 }
 
@@ -33,6 +36,20 @@ void CommandQueue::pop() {
 std::size_t CommandQueue::size() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return count_;
+}
+
+bool CommandQueue::waitForCommand() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  pushed_.wait(lock, [this] { return count_ > 0 || interrupted_; });
+  return count_ > 0 && !interrupted_;
+}
+
+void CommandQueue::interrupt() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    interrupted_ = true;
+  }
+  pushed_.notify_all();
 }
 
 void queueCommand(GameServer& game, RconCommandId id, const char* text) {

@@ -3,10 +3,12 @@
 //
 // Thread safety: CommandQueue guards its ring with a mutex of its own, held
 // only for copies in and out, never while a command goes over the network.
-// queueCommand, queueKick and queueBan may be called from any thread.
+// queueCommand, queueKick and queueBan may be called from any thread; the
+// game thread alone waits for commands.
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -43,9 +45,16 @@ class CommandQueue {
   // Removes the head entry, if any.
   void pop();
   std::size_t size() const;
+  // Blocks until a command waits or the queue is interrupted; true when a
+  // command waits.  An idle game thread spends its time here.
+  bool waitForCommand();
+  // Ends the current wait and every later one (the watch is stopping).
+  void interrupt();
 
  private:
   mutable std::mutex mutex_;
+  std::condition_variable pushed_;
+  bool interrupted_ = false;
   RconCommand entries_[kCommandQueueCapacity];
   std::uint32_t head_ = 0;
   std::uint32_t count_ = 0;

@@ -38,6 +38,11 @@ TEST(CommandQueueTest, RefusesWhileNotReadyTooLongTextsAndAFullRing) {
   const Strings queued = t.take();
   EXPECT_EQ(queued.front(), "0 ");
   EXPECT_EQ(queued.back(), "5 wrapped");
+  // An idle wait ends at once on a queued command, and for good on a stop.
+  queueCommand(*t.game, RconCommandId::Say, "x");
+  EXPECT_TRUE(t.game->commands.waitForCommand());
+  t.game->commands.interrupt();
+  EXPECT_FALSE(t.game->commands.waitForCommand());
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ bool startWatch(GameServer& game, const char* address, std::uint16_t port, const
 
 void stopWatch(GameServer& game) {
   game.stopSignal.request();
+  game.commands.interrupt();
   game.thread.join();
   closeLink(game.link);
 }
@@ -67,6 +68,8 @@ void gameThreadStep(GameServer& game) {
     return;
   }
   if (game.rconReady.load()) {
+    // Idle until the host thread queues a command or the watch stops.
+    if (!game.commands.waitForCommand()) return;
     runNextCommand(game);
     // A refused command pauses like a failed connect step, so that a
     // password changed on the game server is tried at most once per pause.

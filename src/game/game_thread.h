@@ -28,7 +28,9 @@ void stopWatch(GameServer& game);
 // The thread procedure; `argument` is the GameServer.  Runs steps until the
 // watch is stopped.
 void gameThreadMain(void* argument);
-// One pass of the thread's loop.
+// One pass of the thread's loop: a connect step while not connected;
+// once the password is accepted, the next queued command (waiting for one)
+// followed by the 50 ms pause.
 void gameThreadStep(GameServer& game);
 
 // One rcon request over the game's link.  An accepted reply sets rconReady
