@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "sim/update_server_sim.h"
@@ -31,6 +33,9 @@ void usage() {
       "  --server-image FILE  serve FILE (made by kestrin-image) as /kestrinsv.img\n"
       "                       and name it in the list as sv\n"
       "  --client-image FILE  serve FILE as /cldll.img and name it as cv\n"
+      "  --sign PRIVATE.pem   serve the signatures of both images beside them\n"
+      "                       (/kestrinsv.img.sig, /cldll.img.sig); a --file or\n"
+      "                       --fault at those paths serves a wrong or no one\n"
       "  --images-once        name the images in the first update list only\n"
       "  --file PATH=FILE     serve FILE at PATH\n"
       "  --fault PATH=KIND    answer PATH (/update.php for the list) with a fault:\n"
@@ -73,6 +78,9 @@ int main(int argc, char** argv) {
   std::string serverPath;
   std::string clientPath;
   bool imagesOnce = false;
+  std::string signingKey;
+  std::vector<std::pair<std::string, std::string>> images;
+  std::vector<std::pair<std::string, std::string>> files;
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     if (option == "--help" || option == "-h") {
@@ -98,11 +106,13 @@ int main(int argc, char** argv) {
       if (!readFile(value, &content)) return fail("cannot read " + value);
       std::string& path = option == "--server-image" ? serverPath : clientPath;
       path = option == "--server-image" ? "/kestrinsv.img" : "/cldll.img";
-      server.setFile(path, content);
+      images.emplace_back(path, content);
+    } else if (option == "--sign") {
+      if (!readFile(value, &signingKey)) return fail("cannot read " + value);
     } else if (option == "--file" && equals != std::string::npos) {
       if (!readFile(value.substr(equals + 1), &content))
         return fail("cannot read " + value.substr(equals + 1));
-      server.setFile(value.substr(0, equals), content);
+      files.emplace_back(value.substr(0, equals), content);
     } else if (option == "--fault" && equals != std::string::npos) {
       kestrin::sim::HttpFault fault;
       if (!parseFault(value.substr(equals + 1), &fault)) return fail("unknown fault in " + value);
@@ -111,6 +121,16 @@ int main(int argc, char** argv) {
       return fail("unknown option " + option + " (try --help)");
     }
   }
+  if (!signingKey.empty() && kestrin::sim::signature("", signingKey).empty())
+    return fail("--sign: the file holds no P-256 private key");
+  for (const auto& [path, image] : images) {
+    if (signingKey.empty())
+      server.setFile(path, image);
+    else
+      server.setSignedFile(path, image, signingKey);
+  }
+  // Given files go last: they may take the place of a signature.
+  for (const auto& [path, content] : files) server.setFile(path, content);
   auto masterTime = static_cast<std::uint32_t>(time);
   if (imagesOnce) {
     server.queueList(kestrin::sim::updateList(masterTime, serverPath, clientPath, host));

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "core/wire.h"
+#include "platform/platform.h"
 #include "update/updater.h"
 
 namespace kestrin::sim {
@@ -42,6 +44,11 @@ std::string makeImage(std::uint16_t version, std::uint32_t activationTime,
   return std::string(reinterpret_cast<const char*>(head), sizeof head) + payload;
 }
 
+std::string signature(const std::string& bytes, const std::string& privateKeyPem) {
+  std::string der;
+  return platform::signData(privateKeyPem, bytes.data(), bytes.size(), &der) ? der : "";
+}
+
 UpdateServerSim::~UpdateServerSim() { stop(); }
 
 bool UpdateServerSim::start(std::uint16_t port) {
@@ -67,14 +74,20 @@ void UpdateServerSim::setList(const std::string& body) {
   list_ = body;
 }
 
-void UpdateServerSim::queueList(const std::string& body) {
+void UpdateServerSim::queueList(const std::string& body, HttpFault fault) {
   std::lock_guard<std::mutex> lock(mutex_);
-  queuedLists_.push_back(body);
+  queuedLists_.push_back({body, fault});
 }
 
 void UpdateServerSim::setFile(const std::string& path, const std::string& body) {
   std::lock_guard<std::mutex> lock(mutex_);
   files_[path] = body;
+}
+
+void UpdateServerSim::setSignedFile(const std::string& path, const std::string& image,
+                                    const std::string& privateKeyPem) {
+  setFile(path, image);
+  setFile(path + wire::kImageSignatureSuffix, signature(image, privateKeyPem));
 }
 
 void UpdateServerSim::setFault(const std::string& path, HttpFault fault) {
@@ -182,10 +195,12 @@ void UpdateServerSim::serve(platform::SocketHandle connection) {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(path);
     std::string key = path.substr(0, path.find('?'));
+    if (auto entry = faults_.find(key); entry != faults_.end()) fault = entry->second;
     if (isListPath(path)) {
       found = true;
       if (!queuedLists_.empty()) {
-        body = queuedLists_.front();
+        body = queuedLists_.front().body;
+        if (queuedLists_.front().fault != HttpFault::kNone) fault = queuedLists_.front().fault;
         queuedLists_.erase(queuedLists_.begin());
       } else {
         body = list_;
@@ -194,7 +209,6 @@ void UpdateServerSim::serve(platform::SocketHandle connection) {
       found = true;
       body = file->second;
     }
-    if (auto entry = faults_.find(key); entry != faults_.end()) fault = entry->second;
   }
 
   if (!found || fault == HttpFault::kNotFound) {

@@ -2,6 +2,8 @@
 // query with an update list and other paths with image files, one connection
 // at a time on a thread of its own.  Every request path is recorded.  Faults
 // can be switched on per path to exercise the fetch's failure handling.
+// Images can be served with their signatures, and a signature can be made
+// missing (a fault on its path) or wrong (another file at its path).
 // All members are thread-safe.
 #pragma once
 
@@ -37,6 +39,10 @@ std::string updateList(std::uint32_t time, const std::string& serverPath = "",
 // given, or the payload's length when negative.
 std::string makeImage(std::uint16_t version, std::uint32_t activationTime,
                       const std::string& payload, long long payloadSize = -1);
+// The signature of `bytes` under the P-256 private key `privateKeyPem`, in
+// DER form as an image's signature file holds it; empty when the key is
+// unusable.
+std::string signature(const std::string& bytes, const std::string& privateKeyPem);
 
 class UpdateServerSim {
  public:
@@ -53,11 +59,14 @@ class UpdateServerSim {
 
   // The list served for every update query once the queued lists are used up.
   void setList(const std::string& body);
-  // A list served for one query, before the standing list; queued lists are
-  // served in order.
-  void queueList(const std::string& body);
+  // A list served for one query, before the standing list, answered with
+  // `fault`; queued lists are served in order.
+  void queueList(const std::string& body, HttpFault fault = HttpFault::kNone);
   // Serves `body` for `path` (which begins with "/").
   void setFile(const std::string& path, const std::string& body);
+  // Serves `image` at `path` and its signature under `privateKeyPem` at
+  // `path` + ".sig".
+  void setSignedFile(const std::string& path, const std::string& image, const std::string& privateKeyPem);
   // Answers `path` (kUpdateListPath for the list) with `fault`.
   void setFault(const std::string& path, HttpFault fault);
 
@@ -84,7 +93,11 @@ class UpdateServerSim {
 
   mutable std::mutex mutex_;
   std::string list_;
-  std::vector<std::string> queuedLists_;
+  struct QueuedList {
+    std::string body;
+    HttpFault fault;
+  };
+  std::vector<QueuedList> queuedLists_;
   std::map<std::string, std::string> files_;
   std::map<std::string, HttpFault> faults_;
   std::vector<std::string> requests_;

@@ -113,6 +113,11 @@ inline constexpr std::size_t kImageBufferSize = 200000;
 inline constexpr std::size_t kUpdateListSize = 512;
 inline constexpr std::size_t kHttpRequestSize = 512;
 inline constexpr std::size_t kHttpLineSize = 256;
+// An image's signature is published at the image's path with this suffix:
+// an ECDSA-SHA256 signature on the curve P-256, in DER form, over the whole
+// image (header and payload).  Its DER form takes at most 72 bytes.
+inline constexpr const char* kImageSignatureSuffix = ".sig";
+inline constexpr std::size_t kImageSignatureMaxSize = 72;
 
 // ------------------------------------------------ PE libraries (file digests)
 // The 32-bit Windows image format of the libraries whose code is digested.

@@ -175,4 +175,30 @@ std::string executableDirectory();
 // The file name of the server library on this platform.
 const char* serverLibraryName();
 
+// ---------------------------------------------------------------- digests and signatures
+// The system's own cryptography: libcrypto on Linux, CNG on Windows.
+
+inline constexpr std::size_t kSha256Size = 32;
+// The SHA-256 digest of `length` bytes; false when the system failed.
+bool sha256(const void* data, std::size_t length, std::uint8_t (&digest)[kSha256Size]);
+
+enum class SignatureCheck {
+  kValid,
+  kWrong,      // a well-formed signature, but not of these bytes under this key
+  kMalformed,  // not an ECDSA signature in DER form
+  kBadKey,     // the key text holds no P-256 public key
+};
+// Checks an ECDSA-SHA256 signature in DER form (SEQUENCE of the INTEGERs r
+// and s, exactly as DER encodes them, nothing after) over `length` bytes of
+// `data`.  `publicKeyPem` is a PEM "PUBLIC KEY" block (SubjectPublicKeyInfo)
+// of a key on the curve P-256.
+SignatureCheck verifySignature(const std::string& publicKeyPem, const void* data, std::size_t length,
+                               const void* signature, std::size_t signatureLength);
+
+// Signs `length` bytes of `data` with ECDSA-SHA256 under the P-256 private
+// key in `privateKeyPem` (a PEM "PRIVATE KEY" block, PKCS #8, or an "EC
+// PRIVATE KEY" block) and stores the signature in DER form.  False when the
+// text holds no such key or signing failed.
+bool signData(const std::string& privateKeyPem, const void* data, std::size_t length, std::string* signature);
+
 }  // namespace kestrin::platform

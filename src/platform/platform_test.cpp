@@ -1,14 +1,17 @@
 // What the other tests, which use the platform layer throughout, do not
-// show: refusals of ports and connections, the local time, and polls of
-// many sockets at once.
+// show: refusals of ports and connections, the local time, polls of many
+// sockets at once, and digests and signatures against openssl's.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "support/test_keys.h"
 
 namespace kestrin::platform {
 namespace {
@@ -82,6 +85,46 @@ TEST(PlatformTest, WatchSeesSocketsBeyondTheFirst64UntilTheyLeaveIt) {
     watch.remove(sockets[99]);
   }
   for (SocketHandle socket : sockets) closeSocket(socket);
+}
+
+TEST(PlatformTest, Sha256AndP256SignaturesAgreeWithOpenssl) {
+  std::uint8_t digest[kSha256Size];
+  ASSERT_TRUE(sha256("abc", 3, digest));
+  char hex[2 * kSha256Size + 1];
+  for (std::size_t i = 0; i < kSha256Size; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  EXPECT_STREQ(hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+
+  const std::string good(reinterpret_cast<const char*>(testing::kAbcSignature), sizeof testing::kAbcSignature);
+  std::string ours, oursFromEcForm;
+  ASSERT_TRUE(signData(testing::kSigningKey, "abc", 3, &ours));
+  ASSERT_TRUE(signData(testing::kSigningKeyEcForm, "abc", 3, &oursFromEcForm));
+  EXPECT_FALSE(signData(testing::kVerifyingKey, "abc", 3, &ours));
+  struct Case {
+    const char* key;
+    const char* message;
+    std::string signature;
+    SignatureCheck expected;
+  };
+  for (const Case& c : {
+           Case{testing::kVerifyingKey, "abc", good, SignatureCheck::kValid},
+           Case{testing::kVerifyingKey, "abc", ours, SignatureCheck::kValid},
+           Case{testing::kVerifyingKey, "abc", oursFromEcForm, SignatureCheck::kValid},
+           Case{testing::kVerifyingKey, "abd", good, SignatureCheck::kWrong},
+           Case{testing::kOtherVerifyingKey, "abc", good, SignatureCheck::kWrong},
+           Case{testing::kVerifyingKey, "abc", good.substr(0, good.size() - 1), SignatureCheck::kMalformed},
+           Case{testing::kVerifyingKey, "abc", good + '\0', SignatureCheck::kMalformed},
+           Case{testing::kVerifyingKey, "abc", "", SignatureCheck::kMalformed},
+           // The same numbers in a longer length form, and r with a needless zero byte.
+           Case{testing::kVerifyingKey, "abc", "\x30\x81" + good.substr(1), SignatureCheck::kMalformed},
+           Case{testing::kVerifyingKey, "abc", std::string("\x30\x46\x02\x22\x00", 5) + good.substr(4),
+                SignatureCheck::kMalformed},
+           Case{testing::kP384VerifyingKey, "abc", good, SignatureCheck::kBadKey},
+           Case{testing::kSigningKey, "abc", good, SignatureCheck::kBadKey},
+           Case{"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n", "abc", good, SignatureCheck::kBadKey},
+       }) {
+    EXPECT_EQ(verifySignature(c.key, c.message, 3, c.signature.data(), c.signature.size()), c.expected)
+        << c.message << " " << c.signature.size() << " bytes, key " << c.key;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The host program with the real library: start-up against the simulated
-// update server, every way start-up ends early, and the swap of a new server
-// library delivered as an update image.
+// update server, every way start-up ends early, the swap of a new server
+// library delivered as an update image and its rollback when it fails to
+// start, and the image tool.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "core/wire.h"
 #include "e2e/e2e_support.h"
 #include "platform/platform.h"
+#include "support/test_keys.h"
 
 namespace kestrin::e2e {
 namespace {
@@ -149,26 +152,35 @@ INSTANTIATE_TEST_SUITE_P(
                   "kestrinsv: kept the previous library as @LIBRARY@\n"}),
     [](const ::testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
 
+// Writes payload.so and the server image of version 1004 that carries it,
+// server1004.img, made by kestrin-image.  The payload is `bytes`, or when
+// empty a stripped copy of the library (under the sanitizers, where that
+// would not fit an image, the same sources built without instrumentation).
+void makeServerImage(const ScratchDir& dir, const std::string& bytes = "") {
+  const char* plain = std::getenv("KESTRIN_PAYLOAD_LIBRARY");
+  std::string payload = dir.file("payload.so");
+  if (bytes.empty()) {
+    CommandResult strip =
+        run("strip -o " + shellQuoted(payload) + " " + shellQuoted(plain != nullptr ? plain : libraryPath()));
+    ASSERT_EQ(strip.status, 0) << strip.output;
+    ASSERT_LE(std::filesystem::file_size(payload), wire::kImageBufferSize - wire::kImageHeaderSize);
+  } else {
+    dir.write("payload.so", bytes);
+  }
+  CommandResult made =
+      imageTool(dir.path(), "make --version 1004 --activation 0 --payload payload.so --out server1004.img");
+  ASSERT_EQ(made.status, 0) << made.output;
+}
+
 // A new server library delivered through the update server: the server
-// writes it to "kestrinsv.tmp", the host swaps it in and runs it.  The
-// payload is a stripped copy of the library (under the sanitizers, where
-// that would not fit an image, the same sources built without
-// instrumentation), made into an image by kestrin-image.
+// writes it to "kestrinsv.tmp", the host swaps it in and runs it.
 TEST(HostTest, InstallsTheNewLibraryAndRunsIt) {
   ScratchDir dir;
   dir.write("kestrinsv.cfg", "");
   std::string library = dir.file("kestrinserver.so");
   std::filesystem::copy_file(libraryPath(), library);
   std::string original = dir.read("kestrinserver.so");
-  const char* plain = std::getenv("KESTRIN_PAYLOAD_LIBRARY");
-  std::string payload = dir.file("payload.so");
-  CommandResult strip =
-      run("strip -o " + shellQuoted(payload) + " " + shellQuoted(plain != nullptr ? plain : libraryPath()));
-  ASSERT_EQ(strip.status, 0) << strip.output;
-  ASSERT_LE(std::filesystem::file_size(payload), wire::kImageBufferSize - wire::kImageHeaderSize);
-  CommandResult made =
-      imageTool(dir.path(), "make --version 1004 --activation 0 --payload payload.so --out server1004.img");
-  ASSERT_EQ(made.status, 0) << made.output;
+  ASSERT_NO_FATAL_FAILURE(makeServerImage(dir));
 
   sim::UpdateServerSim updates;
   ASSERT_TRUE(updates.start(80));
@@ -190,19 +202,90 @@ TEST(HostTest, InstallsTheNewLibraryAndRunsIt) {
   EXPECT_EQ(dir.read("kestrinserver.so"), dir.read("payload.so"));
   EXPECT_EQ(dir.read("kestrinserver.so.bak"), original);
   EXPECT_FALSE(dir.exists("kestrinsv.tmp"));
+  EXPECT_FALSE(dir.exists("kestrinserver.so.trial"));  // its start-up has finished
   // The running code is the new file, not the old one kept as .bak.
   std::string maps = readFile("/proc/" + std::to_string(host.pid()) + "/maps");
   EXPECT_NE(maps.find(library + "\n"), std::string::npos) << maps;
   EXPECT_EQ(maps.find("kestrinserver.so.bak"), std::string::npos);
 }
 
-TEST(HostTest, ImageToolShowsImagesAndRefusesBadOnes) {
+// A new library that fails to start: the kept one is put back and runs, and
+// the new one's bytes are listed as rejected.
+struct RollbackCase {
+  const char* name;
+  std::string payload;  // the new library's bytes; empty: the real library
+  // The answer to the second update query, the new library's first.
+  std::string secondList;
+  sim::HttpFault secondFault;
+  bool kill;    // the host is killed at that query and started again
+  bool listed;  // the new library's digest is listed as rejected beforehand
+  std::string message;  // "@LIBRARY@" stands for the library's path
+};
+
+void PrintTo(const RollbackCase& c, std::ostream* out) { *out << c.name; }
+
+class RollbackTest : public ::testing::TestWithParam<RollbackCase> {};
+
+TEST_P(RollbackTest, TheKeptLibraryRunsOn) {
+  const RollbackCase& c = GetParam();
+  ScratchDir dir;
+  dir.write("kestrinsv.cfg", "");
+  const std::string library = dir.file("kestrinserver.so");
+  std::filesystem::copy_file(libraryPath(), library);
+  const std::string original = dir.read("kestrinserver.so");
+  ASSERT_NO_FATAL_FAILURE(makeServerImage(dir, c.payload));
+  const std::string digest = run("sha256sum " + shellQuoted(dir.file("payload.so"))).output.substr(0, 64) + "\n";
+  if (c.listed) dir.write("kestrinsv.rejected", digest);
+  sim::UpdateServerSim updates;
+  ASSERT_TRUE(updates.start(80));
+  updates.queueList(sim::updateList(5000, "/server1004.img"));
+  updates.queueList(c.secondList, c.secondFault);
+  updates.setList("time=6000\n");
+  updates.setFile("/server1004.img", dir.read("server1004.img"));
+  auto host = std::make_unique<HostProcess>(dir.path(), "--library " + shellQuoted(library), &updates);
+  if (c.kill) {
+    ASSERT_TRUE(updates.waitForQueries(2, 30000)) << host->output();
+    EXPECT_TRUE(dir.exists("kestrinserver.so.trial"));
+    ::kill(host->pid(), SIGKILL);
+    EXPECT_EQ(host->waitExit(), 128 + SIGKILL);
+    host = std::make_unique<HostProcess>(dir.path(), "--library " + shellQuoted(library), &updates);
+  }
+  ASSERT_TRUE(host->waitForOutput("Init finished\n", 30000)) << host->output();
+  std::string message = c.message;
+  if (std::size_t at = message.find("@LIBRARY@"); at != std::string::npos) message.replace(at, 9, library);
+  EXPECT_LT(host->at(message), host->at("Init finished\n")) << host->output();
+  EXPECT_EQ(dir.read("kestrinserver.so"), original);
+  EXPECT_FALSE(dir.exists("kestrinserver.so.bak"));
+  EXPECT_FALSE(dir.exists("kestrinserver.so.trial"));
+  EXPECT_EQ(dir.read("kestrinsv.rejected"), digest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RollbackTest,
+    ::testing::Values(
+        RollbackCase{"NotALibrary", "not a library", "time=6000\n", sim::HttpFault::kNone, false, false,
+                     "kestrinsv: new server library @LIBRARY@ cannot be loaded ("},
+        RollbackCase{"StartUpFails", "", "no time\n", sim::HttpFault::kNone, false, false,
+                     "kestrinsv: new server library @LIBRARY@ stopped before its start-up finished; "
+                     "rolled back to the previous one\n"},
+        RollbackCase{"KilledDuringStartUp", "", "time=6000\n", sim::HttpFault::kStall, true, false,
+                     "kestrinsv: new server library @LIBRARY@ did not finish its start-up in the last run; "
+                     "rolled back to the previous one\n"},
+        RollbackCase{"RejectedBefore", "not a library", "time=6000\n", sim::HttpFault::kNone, false, true,
+                     "kestrinsv: refused kestrinsv.tmp: the same library was rolled back before ("}),
+    [](const ::testing::TestParamInfo<RollbackCase>& info) { return std::string(info.param.name); });
+
+// The image tool, and signing as the operator's guide tells it: keys made
+// by openssl, signatures checked both ways between openssl and the tool.
+TEST(HostTest, ImageToolShowsSignsAndChecksImages) {
   ScratchDir dir;
   dir.write("short", "KU\x01");
+  dir.write("short.sig", "0");
   dir.write("magic", sim::makeImage(3, 0, "payload").replace(0, 2, "MZ"));
   dir.write("size", sim::makeImage(3, 0, "payload", 9));
   dir.write("cldll.dat", sim::makeImage(4, 7000, "client"));
   dir.write("big", std::string(200000, '\0'));
+  dir.write("other-key.pem", testing::kOtherVerifyingKey);
   struct Case {
     std::string arguments;
     int status;
@@ -215,12 +298,26 @@ TEST(HostTest, ImageToolShowsImagesAndRefusesBadOnes) {
            Case{"show cldll.dat", 0,
                 "version:         4\n  activation time: 7000\n  payload size:    6 bytes\n  size:            matches\n"},
            Case{"make --version 1 --activation 0 --payload big --out big.img", 1, ""},
+           Case{"openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out signing.pem", 0, ""},
+           Case{"openssl pkey -in signing.pem -pubout -out update-key.pem", 0, ""},
+           Case{"sign --key signing.pem cldll.dat", 0, "cldll.dat.sig: signature of cldll.dat"},
+           Case{"openssl dgst -sha256 -verify update-key.pem -signature cldll.dat.sig cldll.dat", 0, "Verified OK"},
+           Case{"verify --key other-key.pem cldll.dat", 1, "cldll.dat: wrong signature"},
+           Case{"openssl dgst -sha256 -sign signing.pem -out cldll.dat.sig cldll.dat", 0, ""},
+           Case{"verify --key update-key.pem cldll.dat", 0, "cldll.dat: good signature"},
+           Case{"verify --key update-key.pem short", 1, "short: malformed signature"},
+           Case{"verify --key update-key.pem magic", 1, "magic: no signature"},
+           Case{"sign --key update-key.pem cldll.dat", 4, "update-key.pem holds no P-256 private key"},
+           Case{"sign --key signing.pem size", 1, "size is not a whole image"},
        }) {
-    CommandResult result = imageTool(dir.path(), c.arguments);
+    CommandResult result = c.arguments.rfind("openssl ", 0) == 0
+                               ? run("cd " + shellQuoted(dir.path()) + " && " + c.arguments)
+                               : imageTool(dir.path(), c.arguments);
     EXPECT_EQ(result.status, c.status) << c.arguments << "\n" << result.output;
     EXPECT_NE(result.output.find(c.text), std::string::npos) << result.output;
   }
   EXPECT_FALSE(dir.exists("big.img"));
+  EXPECT_FALSE(dir.exists("size.sig"));
 }
 
 }  // namespace

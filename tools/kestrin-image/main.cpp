@@ -1,23 +1,28 @@
-// kestrin-image: makes update images (the 13-byte header and a payload) and
-// shows the header of an image or of "cldll.dat".
+// kestrin-image: makes update images (the 13-byte header and a payload),
+// shows the header of an image or of "cldll.dat", and signs images and checks
+// their signatures for servers that pin the publisher's key.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/wire.h"
+#include "platform/platform.h"
 #include "update/updater.h"
 
 namespace {
 
-enum ExitStatus { kExitOk = 0, kExitBadImage = 1, kExitUsage = 2, kExitIo = 3 };
+enum ExitStatus { kExitOk = 0, kExitBadImage = 1, kExitUsage = 2, kExitIo = 3, kExitBadKey = 4 };
 
 void usage() {
   std::printf(
       "Usage: kestrin-image make --version N --activation T --payload FILE --out IMAGE\n"
       "       kestrin-image show FILE\n"
+      "       kestrin-image sign --key PRIVATE.pem IMAGE\n"
+      "       kestrin-image verify --key PUBLIC.pem IMAGE\n"
       "\n"
       "make  writes IMAGE: the 13-byte image header (version N, activation time T,\n"
       "      the payload size) followed by the bytes of FILE.  N is 0 to 65535; T is\n"
@@ -27,8 +32,17 @@ void usage() {
       "      An image, header included, holds at most %u bytes.\n"
       "show  prints the header of an image or of cldll.dat and whether its payload\n"
       "      size matches the file.  Exit status 1 for a bad magic, a file too short\n"
-      "      for a header or a size mismatch.\n",
-      static_cast<unsigned>(kestrin::wire::kImageBufferSize));
+      "      for a header or a size mismatch.\n"
+      "sign  writes IMAGE%s: the ECDSA-SHA256 signature (DER) of the whole image\n"
+      "      under the P-256 private key in PRIVATE.pem (PEM, as openssl genpkey\n"
+      "      writes it).  Publish it beside the image, at the image's path with\n"
+      "      %s appended.\n"
+      "verify  checks IMAGE%s against the image and the public key in\n"
+      "      PUBLIC.pem (the update-key.pem that servers pin).  Exit status 1 for\n"
+      "      a wrong or malformed signature.\n"
+      "Exit status 4 when the key file holds no P-256 key of the right kind.\n",
+      static_cast<unsigned>(kestrin::wire::kImageBufferSize), kestrin::wire::kImageSignatureSuffix,
+      kestrin::wire::kImageSignatureSuffix, kestrin::wire::kImageSignatureSuffix);
 }
 
 bool readFile(const char* name, std::vector<std::uint8_t>* content) {
@@ -149,6 +163,76 @@ int show(const char* name) {
   return kExitOk;
 }
 
+// Reads the key and the image of sign and verify; false with a message when
+// one cannot be read.
+bool readKeyAndImage(const char* keyName, const char* imageName, std::string* key,
+                     std::vector<std::uint8_t>* image) {
+  std::vector<std::uint8_t> keyBytes;
+  for (auto [name, content] : {std::pair{keyName, &keyBytes}, std::pair{imageName, image}}) {
+    if (!readFile(name, content)) {
+      std::fprintf(stderr, "kestrin-image: cannot read %s\n", name);
+      return false;
+    }
+  }
+  key->assign(keyBytes.begin(), keyBytes.end());
+  return true;
+}
+
+int sign(const char* keyName, const char* imageName) {
+  std::string key;
+  std::vector<std::uint8_t> image;
+  if (!readKeyAndImage(keyName, imageName, &key, &image)) return kExitIo;
+  kestrin::ImageHeader header;
+  if (kestrin::checkImage(image.data(), image.size(), &header) != kestrin::ImageCheck::kOk) {
+    std::fprintf(stderr, "kestrin-image: %s is not a whole image (see kestrin-image show)\n", imageName);
+    return kExitBadImage;
+  }
+  std::string signature;
+  if (!kestrin::platform::signData(key, image.data(), image.size(), &signature)) {
+    std::fprintf(stderr, "kestrin-image: %s holds no P-256 private key\n", keyName);
+    return kExitBadKey;
+  }
+  std::string outName = std::string(imageName) + kestrin::wire::kImageSignatureSuffix;
+  std::FILE* out = std::fopen(outName.c_str(), "wb");
+  bool written = out != nullptr && std::fwrite(signature.data(), 1, signature.size(), out) == signature.size();
+  if (out == nullptr || std::fclose(out) != 0 || !written) {
+    std::fprintf(stderr, "kestrin-image: cannot write %s\n", outName.c_str());
+    std::remove(outName.c_str());
+    return kExitIo;
+  }
+  std::printf("%s: signature of %s, %zu bytes\n", outName.c_str(), imageName, signature.size());
+  return kExitOk;
+}
+
+int verify(const char* keyName, const char* imageName) {
+  std::string key;
+  std::vector<std::uint8_t> image;
+  std::vector<std::uint8_t> signature;
+  std::string signatureName = std::string(imageName) + kestrin::wire::kImageSignatureSuffix;
+  if (!readKeyAndImage(keyName, imageName, &key, &image)) return kExitIo;
+  if (!readFile(signatureName.c_str(), &signature)) {
+    std::fprintf(stderr, "kestrin-image: %s: no signature, cannot read %s\n", imageName, signatureName.c_str());
+    return kExitBadImage;
+  }
+  switch (kestrin::platform::verifySignature(key, image.data(), image.size(), signature.data(), signature.size())) {
+    case kestrin::platform::SignatureCheck::kValid:
+      std::printf("%s: good signature\n", imageName);
+      return kExitOk;
+    case kestrin::platform::SignatureCheck::kWrong:
+      std::fprintf(stderr, "kestrin-image: %s: wrong signature, %s was not made over this image with this key\n",
+                   imageName, signatureName.c_str());
+      return kExitBadImage;
+    case kestrin::platform::SignatureCheck::kMalformed:
+      std::fprintf(stderr, "kestrin-image: %s: malformed signature, %s is no ECDSA signature in DER form\n",
+                   imageName, signatureName.c_str());
+      return kExitBadImage;
+    case kestrin::platform::SignatureCheck::kBadKey:
+      break;
+  }
+  std::fprintf(stderr, "kestrin-image: %s holds no P-256 public key\n", keyName);
+  return kExitBadKey;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,6 +242,10 @@ int main(int argc, char** argv) {
   }
   if (argc >= 2 && std::strcmp(argv[1], "make") == 0) return make(argc, argv);
   if (argc == 3 && std::strcmp(argv[1], "show") == 0) return show(argv[2]);
-  std::fprintf(stderr, "kestrin-image: expected make or show (try --help)\n");
+  if (argc == 5 && std::strcmp(argv[2], "--key") == 0) {
+    if (std::strcmp(argv[1], "sign") == 0) return sign(argv[3], argv[4]);
+    if (std::strcmp(argv[1], "verify") == 0) return verify(argv[3], argv[4]);
+  }
+  std::fprintf(stderr, "kestrin-image: expected make, show, sign or verify (try --help)\n");
   return kExitUsage;
 }

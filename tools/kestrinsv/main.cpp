@@ -1,16 +1,17 @@
 // kestrinsv: the host program of the Kestrin server.  Loads the server
-// library, runs it, and installs a new server library when the server has
-// downloaded one.
+// library, runs it, installs a new server library when the server has
+// downloaded one, and puts the previous one back when the new one fails to
+// start.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "kestrin/kestrin.h"
+#include "kestrinsv/library_files.h"
 #include "platform/platform.h"
 
 namespace {
-
-constexpr const char* kServerImage = KESTRIN_SERVER_IMAGE_FILE;
 
 enum ExitStatus {
   kExitInstalled = KESTRIN_SERVER_INSTALLED,
@@ -18,7 +19,20 @@ enum ExitStatus {
   kExitLoadError = 3,
 };
 
+// What the server prints once its start-up has finished.
+constexpr const char* kStartupFinished = "Init finished\n";
+
+// Set by the output callback when the running library has printed
+// kStartupFinished; the files of a library on trial, whose marker then goes.
+std::atomic<bool> gStartupFinished{false};
+std::atomic<const kestrin::host::LibraryFiles*> gOnTrial{nullptr};
+
+// The marker goes before the line is shown, so that whoever reads the line
+// finds the trial over.
 void printToStdout(const char* text) {
+  if (std::strcmp(text, kStartupFinished) == 0 && !gStartupFinished.exchange(true)) {
+    if (const kestrin::host::LibraryFiles* files = gOnTrial.load()) files->startupFinished();
+  }
   std::fputs(text, stdout);
   std::fflush(stdout);
 }
@@ -28,7 +42,7 @@ void usage() {
       "Usage: kestrinsv [--library PATH] [--once]\n"
       "\n"
       "Runs the Kestrin server in the current directory, which holds\n"
-      "kestrinsv.cfg, cldll.dat, kestrin.log and " KESTRIN_SERVER_IMAGE_FILE ".\n"
+      "kestrinsv.cfg, cldll.dat, kestrin.log, " KESTRIN_SERVER_IMAGE_FILE " and kestrinsv.rejected.\n"
       "\n"
       "  --library PATH  load the server library from PATH instead of\n"
       "                  %s beside this program\n"
@@ -38,36 +52,43 @@ void usage() {
       "When the server has written a new server library to " KESTRIN_SERVER_IMAGE_FILE " it\n"
       "stops with result 1: kestrinsv then keeps the old library beside the\n"
       "new one as PATH" KESTRIN_BACKUP_SUFFIX ", renames " KESTRIN_SERVER_IMAGE_FILE " to PATH, loads it and runs\n"
-      "it (with --once it exits with status 1 instead).  A server that stops\n"
-      "on an error makes kestrinsv exit with status 2.  A library that cannot\n"
-      "be loaded or lacks the initialize function: status 3; so does a new\n"
-      "library that cannot be put in place, the old one being put back.\n",
+      "it (with --once it exits with status 1 instead).  A new library that\n"
+      "cannot be loaded, lacks the initialize function or stops before its\n"
+      "start-up has finished is rolled back: PATH" KESTRIN_BACKUP_SUFFIX " is put back and run, and\n"
+      "the new library's SHA-256 digest is added to kestrinsv.rejected, whose\n"
+      "libraries are never installed again.  PATH.trial marks a new library\n"
+      "until its start-up has finished; found at a start, it is rolled back.\n"
+      "A server that stops on an error makes kestrinsv exit with status 2.  A\n"
+      "library that cannot be loaded or lacks the initialize function, with\n"
+      "nothing to roll back to: status 3; so does a new library that cannot be\n"
+      "put in place, the old one being put back.\n",
       kestrin::platform::serverLibraryName());
 }
 
-// Replaces the library with the downloaded image, keeping a backup.
-bool installServerImage(const std::string& library) {
-  std::string backup = library + KESTRIN_BACKUP_SUFFIX;
-  if (!kestrin::platform::fileExists(kServerImage)) {
-    std::fprintf(stderr, "kestrinsv: %s is missing, nothing to install\n", kServerImage);
-    return false;
+// One run of the library: its result, or why it did not run.
+struct Run {
+  enum Failure { kNone, kNotLoaded, kNoEntry } failure = kNone;
+  std::string loaderError;
+  int result = 0;
+};
+
+Run runLibrary(const std::string& library) {
+  Run run;
+  gStartupFinished.store(false);
+  kestrin::platform::LibraryHandle handle = kestrin::platform::loadLibrary(library.c_str());
+  if (handle == 0) {
+    run.failure = Run::kNotLoaded;
+    run.loaderError = kestrin::platform::lastLibraryError();
+    return run;
   }
-  if (!kestrin::platform::replaceFile(library.c_str(), backup.c_str())) {
-    std::fprintf(stderr, "kestrinsv: cannot keep %s as %s\n", library.c_str(), backup.c_str());
-    return false;
+  auto entry = reinterpret_cast<decltype(&initialize)>(kestrin::platform::findSymbol(handle, "initialize"));
+  if (entry == nullptr) {
+    run.failure = Run::kNoEntry;
+  } else {
+    run.result = entry(printToStdout);
   }
-  if (!kestrin::platform::replaceFile(kServerImage, library.c_str())) {
-    std::fprintf(stderr, "kestrinsv: cannot install %s as %s\n", kServerImage, library.c_str());
-    if (kestrin::platform::replaceFile(backup.c_str(), library.c_str()))
-      std::fprintf(stderr, "kestrinsv: kept the previous library as %s\n", library.c_str());
-    else
-      std::fprintf(stderr, "kestrinsv: cannot put %s back as %s\n", backup.c_str(), library.c_str());
-    return false;
-  }
-  std::printf("kestrinsv: installed new server library %s (previous kept as %s)\n",
-              library.c_str(), backup.c_str());
-  std::fflush(stdout);
-  return true;
+  kestrin::platform::unloadLibrary(handle);
+  return run;
 }
 
 }  // namespace
@@ -91,24 +112,40 @@ int main(int argc, char** argv) {
     }
   }
 
+  const kestrin::host::LibraryFiles files(library);
+  if (files.onTrial()) files.rollBack("did not finish its start-up in the last run");
+  bool onTrial = false;
   for (;;) {
-    kestrin::platform::LibraryHandle handle = kestrin::platform::loadLibrary(library.c_str());
-    if (handle == 0) {
-      std::fprintf(stderr, "kestrinsv: cannot load %s: %s\n", library.c_str(),
-                   kestrin::platform::lastLibraryError().c_str());
+    gOnTrial.store(onTrial ? &files : nullptr);
+    Run run = runLibrary(library);
+    gOnTrial.store(nullptr);
+    if (onTrial && (run.failure != Run::kNone || !gStartupFinished.load())) {
+      std::string reason = run.failure == Run::kNotLoaded ? "cannot be loaded (" + run.loaderError + ")"
+                           : run.failure == Run::kNoEntry ? "has no initialize function"
+                                                          : "stopped before its start-up finished";
+      if (!files.rollBack(reason)) return kExitLoadError;
+      onTrial = false;
+      continue;
+    }
+    onTrial = false;
+    if (run.failure == Run::kNotLoaded) {
+      std::fprintf(stderr, "kestrinsv: cannot load %s: %s\n", library.c_str(), run.loaderError.c_str());
       return kExitLoadError;
     }
-    auto entry = reinterpret_cast<decltype(&initialize)>(
-        kestrin::platform::findSymbol(handle, "initialize"));
-    if (entry == nullptr) {
+    if (run.failure == Run::kNoEntry) {
       std::fprintf(stderr, "kestrinsv: %s has no initialize function\n", library.c_str());
-      kestrin::platform::unloadLibrary(handle);
       return kExitLoadError;
     }
-    int result = entry(printToStdout);
-    kestrin::platform::unloadLibrary(handle);
-    if (result != kExitInstalled) return kExitServerError;
+    if (run.result != kExitInstalled) return kExitServerError;
     if (once) return kExitInstalled;
-    if (!installServerImage(library)) return kExitLoadError;
+    switch (files.installNewLibrary()) {
+      case kestrin::host::LibraryFiles::Install::kInstalled:
+        onTrial = true;
+        break;
+      case kestrin::host::LibraryFiles::Install::kRefused:
+        break;
+      case kestrin::host::LibraryFiles::Install::kFailed:
+        return kExitLoadError;
+    }
   }
 }
