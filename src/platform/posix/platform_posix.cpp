@@ -8,8 +8,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
