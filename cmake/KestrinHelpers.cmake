@@ -91,20 +91,49 @@ endfunction()
 
 # End-to-end tests: one program of the real library and host over loopback.
 # Every TEST, TEST_F and TEST_P of its sources becomes a ctest test of its
-# own (label e2e), run inside a private network namespace by
-# tests/e2e/in_netns.sh, so that they run side by side on the fixed ports
-# (27060, 80).  A test's opening line must name its suite and test.
+# own, run inside a private network namespace by tests/e2e/in_netns.sh, so
+# that they run side by side on the fixed ports (27060, 80).  A test's
+# opening line must name its suite and test.
+#
+# The native build builds the program and registers its tests with the
+# native host (label e2e).  The Windows build under Wine registers the tests
+# of WINDOWS_SUITES again (label wine): the native program of
+# KESTRIN_NATIVE_BINARY_DIR, its simulators and tools drive this build's
+# kestrinsv.exe and kestrinserver.dll, each test with a Wine prefix of its
+# own (tests/e2e/wine_story.sh), copied from one made once by the test
+# wine_prefix.
 function(kestrin_add_e2e_tests program)
-  if(NOT KESTRIN_TESTS OR CMAKE_CROSSCOMPILING)
+  if(NOT KESTRIN_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;ENVIRONMENT" ${ARGN})
-  add_executable(${program} ${ARG_SOURCES})
-  target_link_libraries(${program} PRIVATE kestrin_e2e kestrin_options)
-  kestrin_test_settings(${program})
-  add_dependencies(${program} kestrinserver kestrinsv)
-  set(environment "KESTRIN_LIBRARY=$<TARGET_FILE:kestrinserver>" "KESTRIN_HOST=$<TARGET_FILE:kestrinsv>"
-    "KESTRIN_BINARY_DIR=${PROJECT_BINARY_DIR}" ${ARG_ENVIRONMENT})
+  cmake_parse_arguments(ARG "" "" "SOURCES;ENVIRONMENT;WINDOWS_SUITES" ${ARGN})
+  set(netns ${PROJECT_SOURCE_DIR}/tests/e2e/in_netns.sh)
+  set(environment "KESTRIN_LIBRARY=$<TARGET_FILE:kestrinserver>" "KESTRIN_HOST=$<TARGET_FILE:kestrinsv>")
+  if(CMAKE_CROSSCOMPILING)
+    if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+      return()
+    endif()
+    set(KESTRIN_NATIVE_BINARY_DIR ${PROJECT_SOURCE_DIR}/build/default CACHE PATH
+        "Native build folder whose end-to-end program drives the Windows host under Wine")
+    set(story ${PROJECT_SOURCE_DIR}/tests/e2e/wine_story.sh)
+    set(template ${PROJECT_BINARY_DIR}/wine/template)
+    list(APPEND environment "KESTRIN_BINARY_DIR=${KESTRIN_NATIVE_BINARY_DIR}"
+      "KESTRIN_WINE=${CMAKE_CROSSCOMPILING_EMULATOR}" "WINEDEBUG=-all" ${ARG_ENVIRONMENT})
+    add_test(NAME wine_prefix COMMAND ${story} --make ${template})
+    set_tests_properties(wine_prefix PROPERTIES LABELS wine TIMEOUT 300 FIXTURES_SETUP wine_prefix
+      ENVIRONMENT "${environment}")
+    set(command ${netns} ${story} ${template} ${KESTRIN_NATIVE_BINARY_DIR}/bin/${program})
+    set(label wine)
+    set(suites ${ARG_WINDOWS_SUITES})
+  else()
+    add_executable(${program} ${ARG_SOURCES})
+    target_link_libraries(${program} PRIVATE kestrin_e2e kestrin_options)
+    kestrin_test_settings(${program})
+    add_dependencies(${program} kestrinserver kestrinsv)
+    list(APPEND environment "KESTRIN_BINARY_DIR=${PROJECT_BINARY_DIR}" ${ARG_ENVIRONMENT})
+    set(command ${netns} $<TARGET_FILE:${program}>)
+    set(label e2e)
+  endif()
   foreach(source IN LISTS ARG_SOURCES)
     get_filename_component(source ${source} ABSOLUTE)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
@@ -118,9 +147,14 @@ function(kestrin_add_e2e_tests program)
       if(CMAKE_MATCH_1 STREQUAL "_P")
         set(filter "*/${test}/*")
       endif()
-      add_test(NAME ${test}
-        COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/in_netns.sh $<TARGET_FILE:${program}> --gtest_filter=${filter})
-      set_tests_properties(${test} PROPERTIES LABELS e2e TIMEOUT 300 ENVIRONMENT "${environment}")
+      if(CMAKE_CROSSCOMPILING AND NOT CMAKE_MATCH_2 IN_LIST suites)
+        continue()
+      endif()
+      add_test(NAME ${test} COMMAND ${command} --gtest_filter=${filter})
+      set_tests_properties(${test} PROPERTIES LABELS ${label} TIMEOUT 300 ENVIRONMENT "${environment}")
+      if(CMAKE_CROSSCOMPILING)
+        set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED wine_prefix)
+      endif()
     endforeach()
   endforeach()
 endfunction()

@@ -12,3 +12,8 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 find_program(KESTRIN_WINE NAMES wine64 wine PATHS /usr/lib/wine REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRIN_WINE})
+# Keep only what is reached and strip the symbols: the library travels as an update image.
+set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
+string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--gc-sections -s")
+string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " -Wl,--gc-sections -s")

@@ -165,6 +165,9 @@ bool fileExists(const char* path);
 
 // A loaded dynamic library; 0 when loading failed.
 using LibraryHandle = std::uintptr_t;
+// Loads the library file at `path`; a relative path, even a file name alone,
+// is taken from the current folder, never searched for in the system's
+// library folders or beside the program.
 LibraryHandle loadLibrary(const char* path);
 void* findSymbol(LibraryHandle library, const char* name);
 void unloadLibrary(LibraryHandle library);

@@ -1,6 +1,7 @@
 // What the other tests, which use the platform layer throughout, do not
-// show: refusals of ports and connections, the local time, polls of many
-// sockets at once, and digests and signatures against openssl's.
+// show: refusals of ports and connections, polls of many sockets (one at
+// a time and through a watch), the local time, which file a library path
+// names, and digests and signatures against openssl's.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +10,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <vector>
 
+#include "support/scratch_folder.h"
 #include "support/test_keys.h"
 
 namespace kestrin::platform {
@@ -44,6 +49,18 @@ TEST(PlatformTest, TakenPortsAndClosedPortsAreRefused) {
   client = tcpConnectStart(Endpoint{kLoopbackAddress, port});
   EXPECT_EQ(finishConnect(client), ConnectState::kFailed);
   closeSocket(client);
+}
+
+// One poll takes in every socket it is given, however many: here the only
+// one with data is the last of a hundred.
+TEST(PlatformTest, PollSeesTheLastOfManySockets) {
+  std::vector<SocketHandle> sockets(100, kInvalidSocket);
+  for (SocketHandle& socket : sockets) ASSERT_EQ(udpOpen(0, &socket), UdpOpenResult::kOk);
+  ASSERT_EQ(udpSendTo(sockets.front(), Endpoint{kLoopbackAddress, localPort(sockets.back())}, "x", 1), 1);
+  auto ready = std::make_unique<bool[]>(sockets.size());
+  EXPECT_EQ(pollReadable(sockets.data(), sockets.size(), ready.get(), 5000), 1);
+  EXPECT_TRUE(ready[sockets.size() - 1]);
+  for (SocketHandle socket : sockets) closeSocket(socket);
 }
 
 TEST(PlatformTest, ResolvesNumericHostsAndLocalTimeIsWithinADayOfTheUniversalDate) {
@@ -85,6 +102,30 @@ TEST(PlatformTest, WatchSeesSocketsBeyondTheFirst64UntilTheyLeaveIt) {
     watch.remove(sockets[99]);
   }
   for (SocketHandle socket : sockets) closeSocket(socket);
+}
+
+// A relative library path names a file of the current folder, as any other
+// path does, even a file name alone: no search of the loader's folders.  The
+// build puts the server library beside this program, the folder a Windows
+// search looks in first.
+TEST(PlatformTest, LibraryPathsAreFilesOfTheCurrentFolder) {
+  const char* built = std::getenv("KESTRIN_TEST_LIBRARY");
+  ASSERT_NE(built, nullptr) << "KESTRIN_TEST_LIBRARY names no library";
+  const std::filesystem::path library = std::filesystem::absolute(built);
+  testing::ScratchFolder folder;
+  std::filesystem::create_directory("sub");
+  std::filesystem::copy_file(library, std::filesystem::path("sub") / serverLibraryName());
+  std::ofstream(serverLibraryName()) << "not a library";
+
+  LibraryHandle copy = loadLibrary((std::string("sub/") + serverLibraryName()).c_str());
+  ASSERT_NE(copy, 0u) << lastLibraryError();
+  EXPECT_NE(findSymbol(copy, "initialize"), nullptr);
+  unloadLibrary(copy);
+  EXPECT_EQ(loadLibrary(serverLibraryName()), 0u);
+  std::filesystem::current_path("sub");
+  LibraryHandle named = loadLibrary(serverLibraryName());
+  EXPECT_NE(named, 0u) << lastLibraryError();
+  unloadLibrary(named);
 }
 
 TEST(PlatformTest, Sha256AndP256SignaturesAgreeWithOpenssl) {

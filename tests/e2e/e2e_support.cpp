@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "support/pe_test_image.h"
@@ -29,6 +30,14 @@ std::string environment(const char* name) {
 
 std::string libraryPath() { return environment("KESTRIN_LIBRARY"); }
 std::string hostPath() { return environment("KESTRIN_HOST"); }
+std::string libraryFileName() { return std::filesystem::path(libraryPath()).filename().string(); }
+
+bool windowsHost() {
+  const char* wine = std::getenv("KESTRIN_WINE");
+  return wine != nullptr && *wine != '\0';
+}
+
+std::string hostLineEnd() { return windowsHost() ? "\r\n" : "\n"; }
 
 ScratchDir::ScratchDir(const std::string& parent) {
   std::filesystem::path base = parent.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(parent);
@@ -55,6 +64,18 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
+std::vector<std::string> hostTextLines(const std::string& text) {
+  const std::string end = hostLineEnd();
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t at; (at = text.find(end, start)) != std::string::npos; start = at + end.size()) {
+    lines.push_back(text.substr(start, at - start));
+    EXPECT_EQ(lines.back().find_first_of("\r\n"), std::string::npos) << "a foreign line end in: " << lines.back();
+  }
+  EXPECT_EQ(start, text.size()) << "a last line without its line end: " << text.substr(start);
+  return lines;
+}
+
 bool ScratchDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
@@ -79,7 +100,11 @@ HostProcess::HostProcess(const std::string& directory, const std::string& extraA
 void HostProcess::launch(const std::string& directory, const std::string& extraArguments) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-  std::string command = "exec '" + hostPath() + "' --library '" + libraryPath() + "' " + extraArguments;
+  // A Windows host runs under the Wine loader, in the Wine prefix that the
+  // environment names (one per test, see wine_story.sh).
+  std::string loader = windowsHost() ? "'" + environment("KESTRIN_WINE") + "' " : "";
+  std::string command =
+      "exec " + loader + "'" + hostPath() + "' --library '" + libraryPath() + "' " + extraArguments;
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
@@ -98,12 +123,18 @@ void HostProcess::launch(const std::string& directory, const std::string& extraA
 HostProcess::~HostProcess() { stop(); }
 
 void HostProcess::readLoop(int fd) {
+  const bool crLf = windowsHost();
   char buffer[4096];
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n <= 0) break;
     std::lock_guard<std::mutex> lock(mutex_);
-    output_.append(buffer, static_cast<std::size_t>(n));
+    for (char c : std::string_view(buffer, static_cast<std::size_t>(n))) {
+      if (crLf && c == '\n' && !output_.empty() && output_.back() == '\r')
+        output_.back() = '\n';
+      else
+        output_.push_back(c);
+    }
   }
   ::close(fd);
 }

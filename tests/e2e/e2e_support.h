@@ -3,7 +3,9 @@
 // them, and the host program kestrinsv run as a child process with the built
 // library, its output collected.  The program runs inside a private network
 // namespace (in_netns.sh), where the fixed ports 27060 and 80 are free.
-// Linux only; test code.
+// The host is either the Linux build or the Windows build run under Wine
+// (KESTRIN_WINE); the same stories drive both.  The fixture itself is Linux
+// only; test code.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,6 +30,13 @@ namespace kestrin::e2e {
 // Path of the built server library and host program (set by ctest).
 std::string libraryPath();
 std::string hostPath();
+// The library's file name, "kestrinserver.so" or "kestrinserver.dll".
+std::string libraryFileName();
+// True when the host is the Windows build, run by the Wine loader that
+// KESTRIN_WINE names.
+bool windowsHost();
+// The line end of the host's text files and output: CR LF on Windows.
+std::string hostLineEnd();
 
 // A fresh folder under `parent` (the system's temporary folder when empty),
 // removed with its content when the object dies.
@@ -49,6 +58,9 @@ class ScratchDir {
 };
 
 std::string readFile(const std::string& path);
+// The lines of a text file the host wrote, without their line ends; a line
+// end other than the host's own, or a last line without one, is a failure.
+std::vector<std::string> hostTextLines(const std::string& text);
 
 // Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
@@ -67,6 +79,7 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
+  // The output, a Windows host's CR LF line ends made "\n".
   std::string output() const;
   // Waits until the output holds `text`; false after the deadline.
   bool waitForOutput(const std::string& text, int timeoutMs = 20000) const { return waitForCount(text, 1, timeoutMs); }

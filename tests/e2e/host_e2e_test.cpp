@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -47,13 +48,17 @@ TEST(HostTest, StartUpTakesTheMasterTimeThenOpensTheClientPort) {
   ASSERT_TRUE(updates.start(80));
   updates.setList("time=123456\n");
   ScratchDir dir;
-  dir.write("kestrinsv.cfg", "; no game servers yet\n");
+  dir.write("kestrinsv.cfg", "; one game server\n" + gameSection(27015));
   dir.write("cldll.dat", sim::makeImage(21, 0, "client payload"));
   HostProcess host(dir.path(), "--once", &updates);
   ASSERT_TRUE(host.waitForOutput("Init finished\n")) << host.output();
-  EXPECT_LT(host.at("Loaded cldll.dat [version: 21]\n"), host.at("Checking for update\n"));
-  EXPECT_LT(host.at("Checking for update\n"), host.at("Got mastertime 123456\n"));
-  EXPECT_LT(host.at("Got mastertime 123456\n"), host.at("Waiting for clients... [port: 27060]\n"));
+  const std::vector<std::string> inOrder = {
+      "Welcome to Kestrin Server [version: 1003]\n", "Game: Monitoring [ip: 127.0.0.1] [port: 27015]\n",
+      "Loaded cldll.dat [version: 21]\n",           "Checking for update\n",
+      "Got mastertime 123456\n",                    "Waiting for clients... [port: 27060]\n",
+      "Init finished\n"};
+  for (std::size_t i = 1; i < inOrder.size(); ++i)
+    EXPECT_LT(host.at(inOrder[i - 1]), host.at(inOrder[i])) << host.output();
   EXPECT_EQ(updates.queries(), std::vector<std::string>{"/update.php?sv=1003&cv=21&os=win"});
 
   sim::ClientConnection client;
@@ -140,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                     withServerImage(s);
                     s.arguments = "";
                     s.elsewhere = std::make_unique<ScratchDir>("/dev/shm");
-                    s.library = s.elsewhere->file("kestrinserver.so");
+                    s.library = s.elsewhere->file(libraryFileName());
                     std::filesystem::copy_file(libraryPath(), s.library);
                     struct stat here = {}, there = {};
                     ::stat(s.dir.path().c_str(), &here);
@@ -152,34 +157,38 @@ INSTANTIATE_TEST_SUITE_P(
                   "kestrinsv: kept the previous library as @LIBRARY@\n"}),
     [](const ::testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
 
-// Writes payload.so and the server image of version 1004 that carries it,
+// Writes the payload file and the server image of version 1004 that carries it,
 // server1004.img, made by kestrin-image.  The payload is `bytes`, or when
 // empty a stripped copy of the library (under the sanitizers, where that
 // would not fit an image, the same sources built without instrumentation).
 void makeServerImage(const ScratchDir& dir, const std::string& bytes = "") {
   const char* plain = std::getenv("KESTRIN_PAYLOAD_LIBRARY");
-  std::string payload = dir.file("payload.so");
+  std::string payload = dir.file("payload");
   if (bytes.empty()) {
     CommandResult strip =
         run("strip -o " + shellQuoted(payload) + " " + shellQuoted(plain != nullptr ? plain : libraryPath()));
     ASSERT_EQ(strip.status, 0) << strip.output;
     ASSERT_LE(std::filesystem::file_size(payload), wire::kImageBufferSize - wire::kImageHeaderSize);
   } else {
-    dir.write("payload.so", bytes);
+    dir.write("payload", bytes);
   }
   CommandResult made =
-      imageTool(dir.path(), "make --version 1004 --activation 0 --payload payload.so --out server1004.img");
+      imageTool(dir.path(), "make --version 1004 --activation 0 --payload payload --out server1004.img");
   ASSERT_EQ(made.status, 0) << made.output;
 }
 
 // A new server library delivered through the update server: the server
-// writes it to "kestrinsv.tmp", the host swaps it in and runs it.
+// writes it to "kestrinsv.tmp", shuts down, and the host swaps it in and runs
+// it.  The library is named by its file name alone, which is a file of the
+// working folder.
 TEST(HostTest, InstallsTheNewLibraryAndRunsIt) {
   ScratchDir dir;
-  dir.write("kestrinsv.cfg", "");
-  std::string library = dir.file("kestrinserver.so");
+  sim::GameServerSim game(sim::GameServerSim::Options{.port = 27015});
+  ASSERT_TRUE(game.running());
+  dir.write("kestrinsv.cfg", gameSection(27015));
+  const std::string name = libraryFileName(), library = dir.file(name);
   std::filesystem::copy_file(libraryPath(), library);
-  std::string original = dir.read("kestrinserver.so");
+  std::string original = dir.read(name);
   ASSERT_NO_FATAL_FAILURE(makeServerImage(dir));
 
   sim::UpdateServerSim updates;
@@ -188,25 +197,40 @@ TEST(HostTest, InstallsTheNewLibraryAndRunsIt) {
   updates.queueList(sim::updateList(5000, "/server1004.img"));
   updates.setList("time=6000\n");
   updates.setFile("/server1004.img", dir.read("server1004.img"));
-  HostProcess host(dir.path(), "--library " + shellQuoted(library), &updates);
+  HostProcess host(dir.path(), "--library " + name, &updates);
+  // The host swaps only after initialize has returned, that is after the
+  // shutdown has joined the update thread and the game thread; the old
+  // library is unloaded before the swap, so a thread left running in it
+  // would bring the host down.
+  const std::string installed = "Server patch was successfully installed [version: 1004]\n";
+  const std::string swapped = "kestrinsv: installed new server library " + name + " (previous kept as " + name + ".bak)\n";
+  ASSERT_TRUE(host.waitForOutput(installed, 30000)) << host.output();
+  const auto shutdown = std::chrono::steady_clock::now();
+  ASSERT_TRUE(host.waitForOutput(swapped)) << host.output();
+  EXPECT_LT(std::chrono::steady_clock::now() - shutdown, std::chrono::seconds(1));
   // The first run stops before its listening socket, so the only
   // "Init finished" is the new library's.
   ASSERT_TRUE(host.waitForOutput("Init finished\n", 30000)) << host.output();
   EXPECT_EQ(host.countInOutput("Welcome to Kestrin Server [version: 1003]\n"), 2) << host.output();
-  std::size_t installed = host.at("Server patch was successfully installed [version: 1004]\n");
-  std::size_t swapped = host.at("kestrinsv: installed new server library " + library);
-  ASSERT_NE(installed, std::string::npos) << host.output();
-  EXPECT_LT(installed, swapped);
-  EXPECT_LT(swapped, host.output().rfind("Welcome to Kestrin Server"));
+  ASSERT_LT(host.at(installed), host.at(swapped)) << host.output();
+  EXPECT_LT(host.at(swapped), host.output().rfind("Welcome to Kestrin Server"));
   EXPECT_EQ(updates.queries().size(), 2u);
-  EXPECT_EQ(dir.read("kestrinserver.so"), dir.read("payload.so"));
-  EXPECT_EQ(dir.read("kestrinserver.so.bak"), original);
+  EXPECT_EQ(dir.read(name), dir.read("payload"));
+  EXPECT_EQ(dir.read(name + ".bak"), original);
   EXPECT_FALSE(dir.exists("kestrinsv.tmp"));
-  EXPECT_FALSE(dir.exists("kestrinserver.so.trial"));  // its start-up has finished
+  EXPECT_FALSE(dir.exists(name + ".trial"));  // its start-up has finished
+  // The new library watches the game server afresh.
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        std::string output = host.output();
+        return output.find("Game: Rcon password accepted\n", output.rfind("Welcome")) != std::string::npos;
+      },
+      20000))
+      << host.output();
   // The running code is the new file, not the old one kept as .bak.
   std::string maps = readFile("/proc/" + std::to_string(host.pid()) + "/maps");
   EXPECT_NE(maps.find(library + "\n"), std::string::npos) << maps;
-  EXPECT_EQ(maps.find("kestrinserver.so.bak"), std::string::npos);
+  EXPECT_EQ(maps.find(name + ".bak"), std::string::npos);
 }
 
 // A new library that fails to start: the kept one is put back and runs, and
@@ -230,11 +254,11 @@ TEST_P(RollbackTest, TheKeptLibraryRunsOn) {
   const RollbackCase& c = GetParam();
   ScratchDir dir;
   dir.write("kestrinsv.cfg", "");
-  const std::string library = dir.file("kestrinserver.so");
+  const std::string name = libraryFileName(), library = dir.file(name);
   std::filesystem::copy_file(libraryPath(), library);
-  const std::string original = dir.read("kestrinserver.so");
+  const std::string original = dir.read(name);
   ASSERT_NO_FATAL_FAILURE(makeServerImage(dir, c.payload));
-  const std::string digest = run("sha256sum " + shellQuoted(dir.file("payload.so"))).output.substr(0, 64) + "\n";
+  const std::string digest = run("sha256sum " + shellQuoted(dir.file("payload"))).output.substr(0, 64) + "\n";
   if (c.listed) dir.write("kestrinsv.rejected", digest);
   sim::UpdateServerSim updates;
   ASSERT_TRUE(updates.start(80));
@@ -245,7 +269,7 @@ TEST_P(RollbackTest, TheKeptLibraryRunsOn) {
   auto host = std::make_unique<HostProcess>(dir.path(), "--library " + shellQuoted(library), &updates);
   if (c.kill) {
     ASSERT_TRUE(updates.waitForQueries(2, 30000)) << host->output();
-    EXPECT_TRUE(dir.exists("kestrinserver.so.trial"));
+    EXPECT_TRUE(dir.exists(name + ".trial"));
     ::kill(host->pid(), SIGKILL);
     EXPECT_EQ(host->waitExit(), 128 + SIGKILL);
     host = std::make_unique<HostProcess>(dir.path(), "--library " + shellQuoted(library), &updates);
@@ -254,9 +278,9 @@ TEST_P(RollbackTest, TheKeptLibraryRunsOn) {
   std::string message = c.message;
   if (std::size_t at = message.find("@LIBRARY@"); at != std::string::npos) message.replace(at, 9, library);
   EXPECT_LT(host->at(message), host->at("Init finished\n")) << host->output();
-  EXPECT_EQ(dir.read("kestrinserver.so"), original);
-  EXPECT_FALSE(dir.exists("kestrinserver.so.bak"));
-  EXPECT_FALSE(dir.exists("kestrinserver.so.trial"));
+  EXPECT_EQ(dir.read(name), original);
+  EXPECT_FALSE(dir.exists(name + ".bak"));
+  EXPECT_FALSE(dir.exists(name + ".trial"));
   EXPECT_EQ(dir.read("kestrinsv.rejected"), digest);
 }
 
@@ -277,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The image tool, and signing as the operator's guide tells it: keys made
 // by openssl, signatures checked both ways between openssl and the tool.
-TEST(HostTest, ImageToolShowsSignsAndChecksImages) {
+TEST(ImageToolTest, ShowsSignsAndChecksImages) {
   ScratchDir dir;
   dir.write("short", "KU\x01");
   dir.write("short.sig", "0");

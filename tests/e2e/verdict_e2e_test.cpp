@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <ctime>
 #include <set>
-#include <sstream>
 
 #include "core/wire.h"
 #include "e2e/e2e_support.h"
@@ -121,12 +120,11 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
   EXPECT_EQ(game.countAccepted("banid"), 2);
 
   // One log line per verdict, at the time of the verdict, with the address
-  // of the status line.
-  std::istringstream log(dir.read("kestrin.log"));
+  // of the status line; lines end as the host's text files do.
   std::vector<std::string> rests;
   const std::set<std::string> verdictTimes = stamps(before - 1, after + 1);
   const std::size_t stampSize = verdictTimes.begin()->size();
-  for (std::string line; std::getline(log, line);) {
+  for (const std::string& line : hostTextLines(dir.read("kestrin.log"))) {
     EXPECT_EQ(verdictTimes.count(line.substr(0, stampSize)), 1u) << line;
     rests.push_back(line.substr(std::min(stampSize, line.size())));
   }

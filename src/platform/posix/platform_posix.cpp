@@ -292,7 +292,9 @@ bool fileExists(const char* path) {
 }
 
 LibraryHandle loadLibrary(const char* path) {
-  return reinterpret_cast<LibraryHandle>(::dlopen(path, RTLD_NOW | RTLD_LOCAL));
+  // dlopen searches the library path for a name without a slash.
+  std::string file = std::strchr(path, '/') == nullptr ? std::string("./") + path : std::string(path);
+  return reinterpret_cast<LibraryHandle>(::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL));
 }
 void* findSymbol(LibraryHandle library, const char* name) {
   return ::dlsym(reinterpret_cast<void*>(library), name);

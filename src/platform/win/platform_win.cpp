@@ -163,29 +163,31 @@ std::uint16_t localPort(SocketHandle socket) {
 }
 
 int pollReadable(const SocketHandle* sockets, std::size_t count, bool* ready, int timeoutMs) {
-  // select() sets hold at most FD_SETSIZE sockets; further ones are never
-  // ready.
-  fd_set readSet;
-  FD_ZERO(&readSet);
-  std::size_t added = 0;
+  // WSAPoll, like poll(), takes any number of sockets; a select() set holds
+  // FD_SETSIZE (64).
+  std::vector<WSAPOLLFD> entries;
+  std::vector<std::size_t> indexes;
+  entries.reserve(count);
+  indexes.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     ready[i] = false;
-    if (sockets[i] != kInvalidSocket && added < FD_SETSIZE) {
-      FD_SET(raw(sockets[i]), &readSet);
-      ++added;
-    }
+    if (sockets[i] == kInvalidSocket) continue;
+    WSAPOLLFD entry;
+    entry.fd = raw(sockets[i]);
+    entry.events = POLLRDNORM;
+    entry.revents = 0;
+    entries.push_back(entry);
+    indexes.push_back(i);
   }
-  if (added == 0) {
+  if (entries.empty()) {
     if (timeoutMs > 0) Sleep(static_cast<DWORD>(timeoutMs));
     return 0;
   }
-  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  int n = ::select(0, &readSet, nullptr, nullptr, &timeout);
-  if (n == SOCKET_ERROR) return -1;
+  if (WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), timeoutMs) == SOCKET_ERROR) return -1;
   int readyCount = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (sockets[i] != kInvalidSocket && FD_ISSET(raw(sockets[i]), &readSet)) {
-      ready[i] = true;
+  for (std::size_t j = 0; j < entries.size(); ++j) {
+    if ((entries[j].revents & (POLLRDNORM | POLLHUP | POLLERR)) != 0) {
+      ready[indexes[j]] = true;
       ++readyCount;
     }
   }
@@ -326,7 +328,16 @@ bool removeFile(const char* path) { return DeleteFileA(path) != 0; }
 bool fileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 LibraryHandle loadLibrary(const char* path) {
-  return reinterpret_cast<LibraryHandle>(LoadLibraryA(path));
+  // LoadLibrary searches the program's folder and the system folders before
+  // the current one for any relative path: name the file by its full path.
+  char full[MAX_PATH];
+  DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+  if (n == 0) return 0;
+  if (n >= sizeof full) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  return reinterpret_cast<LibraryHandle>(LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
 }
 void* findSymbol(LibraryHandle library, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
