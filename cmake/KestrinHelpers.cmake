@@ -5,6 +5,24 @@ target_compile_options(kestrin_options INTERFACE -Wall -Wextra -Werror)
 target_include_directories(kestrin_options INTERFACE
   ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
 
+# Every source folder src/<folder> builds one static library, kestrin_<folder>,
+# and its tests, fuzz targets and benchmarks link that library alone, which
+# brings the lower floors it builds on.
+macro(kestrin_folder_library out)
+  get_filename_component(${out} "${CMAKE_CURRENT_SOURCE_DIR}" NAME)
+  set(${out} kestrin_${${out}})
+endmacro()
+
+# The library of the current source folder.  LINKS names the libraries of
+# the lower floors it builds on (script/check-floors lists the floors).
+function(kestrin_add_library)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
+  kestrin_folder_library(library)
+  add_library(${library} STATIC ${ARG_SOURCES})
+  target_link_libraries(${library} PUBLIC ${ARG_LINKS} PRIVATE kestrin_options)
+  target_include_directories(${library} PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+endfunction()
+
 # Settings of every test program.  Each test file includes GoogleTest's large
 # header, which is precompiled once, by the first test program, and reused by
 # the others.  Test code is compiled without optimisation: the tests run in
@@ -32,8 +50,12 @@ function(kestrin_add_test name)
   if(ARG_NATIVE_ONLY AND CMAKE_CROSSCOMPILING)
     return()
   endif()
+  kestrin_folder_library(library)
+  if(NOT TARGET ${library})  # tools: the test names what it links in LIBS
+    set(library "")
+  endif()
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE kestrin_core kestrin_options GTest::gtest_main ${ARG_LIBS})
+  target_link_libraries(${name} PRIVATE ${library} kestrin_options GTest::gtest_main ${ARG_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   kestrin_test_settings(${name})
   add_test(NAME ${name} COMMAND ${name})
@@ -46,8 +68,13 @@ function(kestrin_add_fuzzer name)
     return()
   endif()
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  kestrin_folder_library(library)
+  if(NOT TARGET ${library})  # tools: the target names what it links in LIBS
+    set(library "")
+  endif()
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE kestrin_core kestrin_options ${ARG_LIBS})
+  target_link_libraries(${name} PRIVATE ${library} kestrin_options ${ARG_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   set_property(GLOBAL APPEND PROPERTY KESTRIN_FUZZERS ${name})
 endfunction()
@@ -58,8 +85,9 @@ function(kestrin_add_benchmark name)
     return()
   endif()
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  kestrin_folder_library(library)
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE kestrin_core kestrin_options benchmark::benchmark ${ARG_LIBS})
+  target_link_libraries(${name} PRIVATE ${library} kestrin_options benchmark::benchmark ${ARG_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   set_property(GLOBAL APPEND PROPERTY KESTRIN_BENCHMARKS ${name})
 endfunction()

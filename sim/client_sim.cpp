@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "client/client_session.h"
-#include "client/handshake.h"
+#include "client/key_record.h"
 #include "core/byte_order.h"
 #include "core/wire.h"
 
@@ -254,7 +254,7 @@ bool ClientSim::handshake() {
   Bytes hello;
   if (!readHandshakeFrame(wire::kPacketHello, &hello)) return false;
   RsaPublicKey serverKey = {};
-  readRsaPublicKey(hello.data() + wire::kHelloKeyOffset, wire::kRsaPublicKeySize, serverKey);
+  readRsaPublicKey(hello.data() + wire::kHelloKeyOffset, kRsaPublicKeySize, serverKey);
   note(format("server hello: version %u, key of %u bits",
               loadLe16(hello.data() + wire::kHelloVersionOffset), serverKey.bits));
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "client/blowfish.h"
+#include "crypto/blowfish.h"
 #include "crypto/random_source.h"
 #include "crypto/rsa.h"
 #include "platform/platform.h"

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "client/key_record.h"
 #include "core/byte_order.h"
 #include "core/print.h"
 #include "crypto/secure_wipe.h"
-#include "game/game_server.h"
 
 namespace kestrin {
 
@@ -15,14 +15,21 @@ std::uint8_t frameCheckByte(std::uint8_t id, std::uint8_t lengthLow) {
 }
 
 ClientSession::~ClientSession() {
+  if (watch != nullptr) watch->remove(socket);
   platform::closeSocket(socket);
   secureWipe(sendCipher);
   secureWipe(receiveCipher);
 }
 
-void ClientSession::start() {
+void ClientSession::start(std::uint32_t now) {
   state = SessionState::kAwaitingHello;
-  connectTime = *clock;
+  connectTime = now;
+}
+
+bool ClientSession::watchWith(platform::SocketWatch& socketWatch) {
+  if (!socketWatch.add(socket, this)) return false;
+  watch = &socketWatch;
+  return true;
 }
 
 const std::uint8_t* ClientSession::receive() {
@@ -122,12 +129,11 @@ void ClientSession::storeCheckAnswer() {
   std::memcpy(answer, frameBuffer, std::min(length, sizeof answer));
 
   checkAnswered = loadLe16(answer + wire::kCheckAnswerWordOffset);
-  std::size_t idCount = checkList == nullptr ? 0 : std::min<std::size_t>(checkList->checkIdCount, wire::kMaxCheckIds);
+  std::size_t idCount = checkIdList == nullptr ? 0 : std::min<std::size_t>(checkIdList->checkIdCount, wire::kMaxCheckIds);
   for (std::size_t i = 0; i < idCount; ++i)
     checkAnswers[i] = loadLe32(answer + wire::kCheckAnswerValuesOffset + 4 * i);
   answerFileCount = loadLe16(answer + wire::kCheckAnswerFileCountOffset);
-  std::size_t fileCount =
-      game == nullptr ? 0 : std::min<std::size_t>(game->checksumList.checkFileCount, wire::kMaxCheckFiles);
+  std::size_t fileCount = std::min<std::size_t>(listedFileCount, wire::kMaxCheckFiles);
   for (std::size_t i = 0; i < fileCount; ++i)
     fileDigests[i] = loadLe32(answer + wire::kCheckAnswerDigestsOffset + 4 * i);
 }
@@ -164,8 +170,49 @@ void ClientSession::sendFrame(const std::uint8_t* frame) {
   }
 }
 
+void ClientSession::sendHello(const RsaPublicKey& serverKey) {
+  std::uint8_t frame[wire::kHandshakeFrameSize] = {};
+  frame[wire::kFrameIdOffset] = wire::kPacketHello;
+  storeLe16(frame + wire::kFrameLengthOffset, wire::kHandshakeFrameSize);
+  storeLe16(frame + wire::kHelloVersionOffset, wire::kServerHelloVersion);
+  writeRsaPublicKey(serverKey, frame + wire::kHelloKeyOffset, kRsaPublicKeySize);
+  sendFrame(frame);
+}
+
+bool ClientSession::sendKey(RandomSource& random) {
+  KeyRecord record;
+  if (!drawNonZeroBytes(random, record.key, wire::kServerSessionKeySize)) return false;
+  record.keyLength = wire::kServerSessionKeySize;
+  std::uint8_t plain[wire::kKeyRecordSize];
+  writeKeyRecord(record, plain);
+
+  std::uint8_t frame[wire::kHandshakeFrameSize] = {};
+  std::uint32_t cipherLength = 0;
+  int result = rsaPublicEncrypt(frame + wire::kKeyFrameCipherOffset, &cipherLength, plain,
+                                wire::kKeyRecordSize, clientKey, random);
+  if (result == kRsaOk) blowfishSetKey(sendCipher, record.key, wire::kServerSessionKeySize);
+  secureWipe(plain);
+  secureWipe(record);
+  if (result != kRsaOk) return false;
+
+  frame[wire::kFrameIdOffset] = wire::kPacketKey;
+  storeLe16(frame + wire::kFrameLengthOffset, wire::kHandshakeFrameSize);
+  storeLe32(frame + wire::kKeyFrameCipherLengthOffset, cipherLength);
+  sendFrame(frame);
+  return true;
+}
+
+void ClientSession::sendDropNotice(wire::DropReason reason) {
+  std::uint8_t frame[wire::kDropNoticeSize] = {};
+  frame[wire::kFrameIdOffset] = wire::kPacketDrop;
+  storeLe16(frame + wire::kFrameLengthOffset, wire::kDropNoticeSize);
+  frame[wire::kDropReasonOffset] = reason;
+  sendFrame(frame);
+}
+
 void ClientSession::disconnect() {
   closed = true;
+  if (watch != nullptr) watch->remove(socket);
   platform::closeSocket(socket);
   socket = platform::kInvalidSocket;
 }

@@ -2,7 +2,9 @@
 //
 // A session belongs first to the server's pending list (while its handshake
 // runs), then to exactly one game's client list; whoever finds it unusable
-// marks it closed, and the list that owns it frees it on its next pass.
+// marks it closed, and the list that owns it frees it on its next pass.  The
+// session itself knows nothing of games: what a game asks of it (checks,
+// image transfer) is kept here as plain state and driven from outside.
 // Until it is keyed its frames travel plain; once keyed every frame, header
 // included, is padded to whole 8-byte blocks and enciphered with Blowfish,
 // one key per direction.
@@ -16,16 +18,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "client/blowfish.h"
-#include "core/check_list.h"
+#include "client/check_id_list.h"
 #include "core/wire.h"
+#include "crypto/blowfish.h"
 #include "crypto/random_source.h"
 #include "crypto/rsa.h"
 #include "platform/platform.h"
 
 namespace kestrin {
 
-struct GameServer;
 struct UpdateState;
 
 enum class SessionState : std::uint8_t {
@@ -48,7 +49,8 @@ struct ClientSession {
   ClientSession() = default;
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
-  // Closes the socket if still open and wipes the key schedules.
+  // Takes the socket off its watch and closes it if still open, and wipes
+  // the key schedules.
   ~ClientSession();
 
   // Finished: the owning list removes and frees the session on its next pass.
@@ -58,10 +60,6 @@ struct ClientSession {
   bool joined = false;
   // A first fully matching check answer was seen.
   bool authenticated = false;
-  // The game the session belongs to, once keyed.
-  GameServer* game = nullptr;
-  // Server.clockNow.
-  const std::uint32_t* clock = nullptr;
   std::uint32_t connectTime = 0;
 
   // Client-image transfer: under way, bytes sent, when the next chunk may go
@@ -80,14 +78,23 @@ struct ClientSession {
   std::uint32_t checkDeadline = 0;
   std::uint16_t checkAnswered = 0;
   std::uint32_t checkAnswers[wire::kMaxCheckIds] = {};
-  // Server.checkList.
-  const CheckList* checkList = nullptr;
+  // Server.checkIdList.
+  const CheckIdList* checkIdList = nullptr;
+  // How many file digests an answer carries: the files listed by the game,
+  // set when the session is handed to it.
+  std::uint16_t listedFileCount = 0;
+  // As the latest answer says.
   std::uint16_t answerFileCount = 0;
   std::uint32_t fileDigests[wire::kMaxCheckFiles] = {};
 
   std::uint32_t wonId = 0;
   std::uint32_t userId = 0;
   platform::SocketHandle socket = platform::kInvalidSocket;
+  // The readiness watch the socket is registered with (see watchWith), if
+  // any, and whether its last poll found data or the end of the stream
+  // waiting; the reader clears the flag.
+  platform::SocketWatch* watch = nullptr;
+  bool readable = false;
 
   // Bytes as received, not yet deciphered (fewer than 8 once keyed).
   std::uint8_t receiveBuffer[wire::kSessionBufferSize] = {};
@@ -103,8 +110,12 @@ struct ClientSession {
   BlowfishKey receiveCipher = {};
   std::uint16_t clientVersion = 0;
 
-  // Awaits the client's hello; the handshake limit counts from now.
-  void start();
+  // Awaits the client's hello; the handshake limit counts from `now`.
+  void start(std::uint32_t now);
+  // Registers the socket with `watch`, tagged with the session, for as long
+  // as it stays open.  The watch outlives the session.  False when the
+  // watch refused it.
+  bool watchWith(platform::SocketWatch& watch);
 
   // Reads what the socket holds and frames it.  A keyed session dispatches
   // every complete frame itself and returns null; an unkeyed one returns the
@@ -122,14 +133,18 @@ struct ClientSession {
   void sendFrame(const std::uint8_t* frame);
   // Consumes the complete frame at the start of frameBuffer.
   void removeFrame();
-  // Marks the session closed and closes the socket (once, however often
-  // this runs).
+  // Marks the session closed, takes the socket off its watch and closes it
+  // (once, however often this runs).
   void disconnect();
 
+  // The server hello (id 1): version 1000 and the server's public key.
+  void sendHello(const RsaPublicKey& serverKey);
   // Draws the server-to-client key, keys sendCipher and sends the key frame
   // enciphered with clientKey.  False, with nothing sent, when the random
   // source fails or clientKey cannot carry the key record.
   bool sendKey(RandomSource& random);
+  // The drop notice (id 6) with its reason.
+  void sendDropNotice(wire::DropReason reason);
   // Called once the session is keyed: bytes held behind the key message were
   // sent under the client's key and are deciphered now.
   void decipherHeldBytes();

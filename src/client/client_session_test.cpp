@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "core/byte_order.h"
-#include "game/game_server.h"
 #include "support/client_frames.h"
 #include "support/output_capture.h"
 #include "support/socket_pair.h"
@@ -23,10 +22,9 @@ const std::uint8_t kKey[] = {0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x9
 class SessionFramingTest : public ::testing::Test {
  protected:
   SessionFramingTest() {
-    session->clock = &now;
-    session->checkList = &checks;
+    session->checkIdList = &checks;
     checks.checkIdCount = 6;
-    session->start();
+    session->start(now);
     blowfishSetKey(clientCipher, kKey, sizeof kKey);
   }
 
@@ -48,15 +46,14 @@ class SessionFramingTest : public ::testing::Test {
   }
   void restart(bool keyedSession) {
     session = std::make_unique<ClientSession>();
-    session->clock = &now;
-    session->start();
+    session->start(now);
     if (keyedSession) makeKeyed();
   }
 
   const std::uint8_t* feed(const Bytes& bytes) { return session->receiveBytes(bytes.data(), bytes.size()); }
 
   std::uint32_t now = 50000;
-  CheckList checks;
+  CheckIdList checks;
   BlowfishKey clientCipher = {};
   std::unique_ptr<ClientSession> session = std::make_unique<ClientSession>();
   testing::OutputCapture output;
@@ -161,9 +158,7 @@ TEST_F(SessionFramingTest, HostileFramesEndTheSession) {
 }
 
 TEST_F(SessionFramingTest, CheckAnswerKeepsWhatTheListsUseAndNothingPastTheFrame) {
-  auto game = std::make_unique<GameServer>();
-  game->checksumList.checkFileCount = 2;
-  session->game = game.get();
+  session->listedFileCount = 2;
   makeKeyed();
   Bytes answer(200, 0xEE);
   storeLe16(answer.data(), 3);
@@ -178,7 +173,7 @@ TEST_F(SessionFramingTest, CheckAnswerKeepsWhatTheListsUseAndNothingPastTheFrame
   EXPECT_EQ(session->fileDigests[1], 501u);
   EXPECT_EQ(session->fileDigests[2], 0u);
   // The last digest ends the answer.
-  game->checksumList.checkFileCount = 32;
+  session->listedFileCount = 32;
   feed(keyed(wire::kPacketCheck, answer));
   EXPECT_EQ(session->fileDigests[31], 531u);
 

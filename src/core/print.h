@@ -1,5 +1,8 @@
 // The one output routine of the server.  Every message goes through
 // printMessage to the host's PrintCallback.
+//
+// The message texts are a contract: operators' scripts match them, so they
+// stay exactly as they are, misspellings included.
 #pragma once
 
 #include <cstddef>

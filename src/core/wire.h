@@ -8,6 +8,10 @@
 
 namespace kestrin::wire {
 
+// The server's own version: sent in the update query, compared with the
+// version of a downloaded server image, and shown at start-up.
+inline constexpr int kServerVersion = 1003;
+
 // ------------------------------------------------ client protocol (TCP 27060)
 inline constexpr std::uint16_t kClientPort = 27060;
 inline constexpr int kListenBacklog = 8;
@@ -85,16 +89,6 @@ inline constexpr std::size_t kCheckAnswerSize = 204;
 
 inline constexpr std::size_t kMaxCheckIds = 16;
 inline constexpr std::size_t kMaxCheckFiles = 32;
-
-// ------------------------------------------------ RSA public key wire form
-inline constexpr std::size_t kRsaPublicKeySize = 258;
-inline constexpr std::size_t kRsaBitsOffset = 0;
-inline constexpr std::size_t kRsaModulusOffset = 2;
-inline constexpr std::size_t kRsaExponentOffset = 130;
-inline constexpr std::size_t kRsaNumberSize = 128;
-inline constexpr std::size_t kRsaPrimeSize = 64;
-inline constexpr std::uint32_t kRsaMaxBits = 1024;
-inline constexpr std::uint32_t kRsaMinBits = 40;
 
 // ------------------------------------------------ remote console (UDP)
 inline constexpr std::uint8_t kConnectionlessByte = 0xFF;

@@ -14,10 +14,10 @@ using namespace bignum;
 
 namespace {
 
-inline constexpr std::uint32_t kMinKeyBits = wire::kRsaMinBits;
-inline constexpr std::uint32_t kMaxKeyBits = wire::kRsaMaxBits;
+inline constexpr std::uint32_t kMinKeyBits = kRsaMinBits;
+inline constexpr std::uint32_t kMaxKeyBits = kRsaMaxBits;
 // Digits of a field holding one prime or a CRT value.
-inline constexpr int kPrimeDigits = static_cast<int>(wire::kRsaPrimeSize) / kDigitBytes;
+inline constexpr int kPrimeDigits = static_cast<int>(kRsaPrimeSize) / kDigitBytes;
 inline constexpr int kModulusDigits = 2 * kPrimeDigits;
 inline constexpr std::uint8_t kBlockType = 2;
 
@@ -26,7 +26,7 @@ inline constexpr std::uint8_t kBlockType = 2;
 // the significant digits of n.
 bool decodeModulus(Digit* n, int* nDigits, std::uint16_t bits, const std::uint8_t* field) {
   if (bits > kMaxKeyBits) return false;
-  decode(n, kMaxDigits, field, wire::kRsaNumberSize);
+  decode(n, kMaxDigits, field, kRsaNumberSize);
   *nDigits = digitCount(n, kMaxDigits);
   return bitCount(n, kMaxDigits) <= bits;
 }
@@ -133,15 +133,15 @@ int privateBlock(CrtMaterial& k, std::uint8_t* output, std::uint32_t* outputLeng
                  const std::uint8_t* input, std::uint32_t inputLength, const RsaPrivateKey& key) {
   int nDigits = 0;
   if (!decodeModulus(k.n, &nDigits, key.bits, key.modulus)) return kRsaKeyUnusable;
-  decode(k.p, kPrimeDigits, key.prime[0], wire::kRsaPrimeSize);
-  decode(k.q, kPrimeDigits, key.prime[1], wire::kRsaPrimeSize);
+  decode(k.p, kPrimeDigits, key.prime[0], kRsaPrimeSize);
+  decode(k.q, kPrimeDigits, key.prime[1], kRsaPrimeSize);
   if (isZero(k.p, kPrimeDigits) || isZero(k.q, kPrimeDigits)) return kRsaKeyUnusable;
   if (!decode(k.c, kMaxDigits, input, inputLength) || compare(k.c, k.n, kMaxDigits) >= 0) {
     return kRsaBadBlock;
   }
-  decode(k.dP, kPrimeDigits, key.primeExponent[0], wire::kRsaPrimeSize);
-  decode(k.dQ, kPrimeDigits, key.primeExponent[1], wire::kRsaPrimeSize);
-  decode(k.qInv, kPrimeDigits, key.coefficient, wire::kRsaPrimeSize);
+  decode(k.dP, kPrimeDigits, key.primeExponent[0], kRsaPrimeSize);
+  decode(k.dQ, kPrimeDigits, key.primeExponent[1], kRsaPrimeSize);
+  decode(k.qInv, kPrimeDigits, key.coefficient, kRsaPrimeSize);
 
   // mP = (c mod p)^dP mod p, mQ = (c mod q)^dQ mod q.
   mod(k.reduced, k.c, nDigits, k.p, kPrimeDigits);
@@ -181,18 +181,18 @@ int privateBlock(CrtMaterial& k, std::uint8_t* output, std::uint32_t* outputLeng
 std::uint32_t rsaModulusLength(std::uint16_t bits) { return (std::uint32_t{bits} + 7) / 8; }
 
 bool readRsaPublicKey(const std::uint8_t* bytes, std::size_t length, RsaPublicKey& key) {
-  if (length < wire::kRsaPublicKeySize) return false;
-  key.bits = loadLe16(bytes + wire::kRsaBitsOffset);
-  std::memcpy(key.modulus, bytes + wire::kRsaModulusOffset, wire::kRsaNumberSize);
-  std::memcpy(key.exponent, bytes + wire::kRsaExponentOffset, wire::kRsaNumberSize);
+  if (length < kRsaPublicKeySize) return false;
+  key.bits = loadLe16(bytes + kRsaBitsOffset);
+  std::memcpy(key.modulus, bytes + kRsaModulusOffset, kRsaNumberSize);
+  std::memcpy(key.exponent, bytes + kRsaExponentOffset, kRsaNumberSize);
   return true;
 }
 
 bool writeRsaPublicKey(const RsaPublicKey& key, std::uint8_t* bytes, std::size_t capacity) {
-  if (capacity < wire::kRsaPublicKeySize) return false;
-  storeLe16(bytes + wire::kRsaBitsOffset, key.bits);
-  std::memcpy(bytes + wire::kRsaModulusOffset, key.modulus, wire::kRsaNumberSize);
-  std::memcpy(bytes + wire::kRsaExponentOffset, key.exponent, wire::kRsaNumberSize);
+  if (capacity < kRsaPublicKeySize) return false;
+  storeLe16(bytes + kRsaBitsOffset, key.bits);
+  std::memcpy(bytes + kRsaModulusOffset, key.modulus, kRsaNumberSize);
+  std::memcpy(bytes + kRsaExponentOffset, key.exponent, kRsaNumberSize);
   return true;
 }
 
@@ -205,7 +205,7 @@ bool rsaValidatePublicKey(const RsaPublicKey& key, std::uint32_t payloadLength) 
   if (modulusLength < kRsaBlockOverhead || payloadLength > modulusLength - kRsaBlockOverhead) {
     return false;
   }
-  decode(e, kMaxDigits, key.exponent, wire::kRsaNumberSize);
+  decode(e, kMaxDigits, key.exponent, kRsaNumberSize);
   return bitCount(n, kMaxDigits) == key.bits && (n[0] & 1) != 0 && (e[0] & 1) != 0 &&
          bitCount(e, kMaxDigits) >= 2;
 }
@@ -252,7 +252,7 @@ int rsaPublicBlock(std::uint8_t* output, std::uint32_t* outputLength, const std:
   if (!decodeModulus(n, &nDigits, key.bits, key.modulus)) return kRsaKeyUnusable;
   int status = kRsaBlockTooLarge;
   if (decode(m, kMaxDigits, input, inputLength) && compare(m, n, kMaxDigits) < 0) {
-    decode(e, kMaxDigits, key.exponent, wire::kRsaNumberSize);
+    decode(e, kMaxDigits, key.exponent, kRsaNumberSize);
     modExp(c, m, e, kMaxDigits, n, nDigits);
     *outputLength = rsaModulusLength(key.bits);
     encode(output, *outputLength, c, nDigits);

@@ -10,10 +10,20 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/wire.h"
 #include "crypto/random_source.h"
 
 namespace kestrin {
+
+// The public key's wire form: u16 bits, then the modulus and the exponent.
+inline constexpr std::size_t kRsaPublicKeySize = 258;
+inline constexpr std::size_t kRsaBitsOffset = 0;
+inline constexpr std::size_t kRsaModulusOffset = 2;
+inline constexpr std::size_t kRsaExponentOffset = 130;
+// A number of a key record, and a prime or CRT value of a private key.
+inline constexpr std::size_t kRsaNumberSize = 128;
+inline constexpr std::size_t kRsaPrimeSize = 64;
+inline constexpr std::uint32_t kRsaMaxBits = 1024;
+inline constexpr std::uint32_t kRsaMinBits = 40;
 
 // Result codes; none carries a message.
 inline constexpr int kRsaOk = 0;
@@ -47,7 +57,7 @@ inline constexpr int kRsaNoPrime = 220;
 inline constexpr std::uint32_t kRsaMinPadding = 8;
 inline constexpr std::uint32_t kRsaBlockOverhead = kRsaMinPadding + 3;
 // Output buffers of the operations must hold this many bytes.
-inline constexpr std::uint32_t kRsaMaxModulusLength = wire::kRsaNumberSize;
+inline constexpr std::uint32_t kRsaMaxModulusLength = kRsaNumberSize;
 inline constexpr std::uint32_t kRsaFermat4 = 65537;
 inline constexpr std::uint32_t kRsaSmallExponent = 3;
 
@@ -55,8 +65,8 @@ inline constexpr std::uint32_t kRsaSmallExponent = 3;
 // writeRsaPublicKey).
 struct RsaPublicKey {
   std::uint16_t bits;
-  std::uint8_t modulus[wire::kRsaNumberSize];
-  std::uint8_t exponent[wire::kRsaNumberSize];
+  std::uint8_t modulus[kRsaNumberSize];
+  std::uint8_t exponent[kRsaNumberSize];
 };
 
 // The private key, held in memory only.  prime[0] is the larger prime;
@@ -64,12 +74,12 @@ struct RsaPublicKey {
 // Wipe it with secureWipe when done.
 struct RsaPrivateKey {
   std::uint16_t bits;
-  std::uint8_t modulus[wire::kRsaNumberSize];
-  std::uint8_t publicExponent[wire::kRsaNumberSize];
-  std::uint8_t exponent[wire::kRsaNumberSize];
-  std::uint8_t prime[2][wire::kRsaPrimeSize];
-  std::uint8_t primeExponent[2][wire::kRsaPrimeSize];
-  std::uint8_t coefficient[wire::kRsaPrimeSize];
+  std::uint8_t modulus[kRsaNumberSize];
+  std::uint8_t publicExponent[kRsaNumberSize];
+  std::uint8_t exponent[kRsaNumberSize];
+  std::uint8_t prime[2][kRsaPrimeSize];
+  std::uint8_t primeExponent[2][kRsaPrimeSize];
+  std::uint8_t coefficient[kRsaPrimeSize];
 };
 
 // The wanted modulus length in bits; useFermat4 non-zero selects e = 65537,

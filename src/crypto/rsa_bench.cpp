@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "core/wire.h"
 #include "crypto/random_source.h"
 #include "crypto/rsa.h"
 #include "support/openssl_rsa.h"

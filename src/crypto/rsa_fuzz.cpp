@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "support/client_frames.h"
+#include "core/wire.h"
+#include "support/key_pairs.h"
 
 namespace {
 
@@ -46,13 +47,13 @@ void decrypt(const std::uint8_t* data, std::size_t size) {
 void encryptUnder(const std::uint8_t* data, std::size_t size) {
   RsaPublicKey key{};
   if (!readRsaPublicKey(data, size, key)) {
-    if (size >= wire::kRsaPublicKeySize) __builtin_trap();
+    if (size >= kRsaPublicKeySize) __builtin_trap();
     return;
   }
   const bool valid = rsaValidatePublicKey(key, wire::kKeyRecordSize);
   std::uint8_t record[wire::kKeyRecordSize] = {};
-  const std::size_t rest = size - wire::kRsaPublicKeySize;
-  std::memcpy(record, data + wire::kRsaPublicKeySize, rest < sizeof record ? rest : sizeof record);
+  const std::size_t rest = size - kRsaPublicKeySize;
+  std::memcpy(record, data + kRsaPublicKeySize, rest < sizeof record ? rest : sizeof record);
   testing::ScriptedRandom source;
   std::uint8_t out[kRsaMaxModulusLength];
   std::uint32_t outLength = 0;
@@ -60,7 +61,7 @@ void encryptUnder(const std::uint8_t* data, std::size_t size) {
   if (valid && (status != kRsaOk || outLength != rsaModulusLength(key.bits))) __builtin_trap();
   if (status == kRsaOk && outLength > kRsaMaxModulusLength) __builtin_trap();
 
-  std::uint8_t wireBytes[wire::kRsaPublicKeySize];
+  std::uint8_t wireBytes[kRsaPublicKeySize];
   if (!writeRsaPublicKey(key, wireBytes, sizeof wireBytes)) __builtin_trap();
   if (std::memcmp(wireBytes, data, sizeof wireBytes) != 0) __builtin_trap();
 }

@@ -7,7 +7,7 @@
 
 #include "crypto/bignum.h"
 #include "crypto/prime_search.h"
-#include "support/client_frames.h"
+#include "support/key_pairs.h"
 
 namespace kestrin {
 namespace {
@@ -75,10 +75,10 @@ TEST(RsaKeyTest, GeneratedKeysHaveTheRequestedShape) {
     EXPECT_EQ(Bytes(pub.exponent + 125, pub.exponent + 128), (c.useFermat4 ? Bytes{1, 0, 1} : Bytes{0, 0, 3}));
     EXPECT_EQ(bitsOf(pub.exponent, sizeof pub.exponent), c.useFermat4 ? 17 : 2);
     // The larger prime first; each has its top two bits set.
-    EXPECT_GT(std::memcmp(key.prime[0], key.prime[1], wire::kRsaPrimeSize), 0);
+    EXPECT_GT(std::memcmp(key.prime[0], key.prime[1], kRsaPrimeSize), 0);
     const int primeBits[2] = {static_cast<int>(c.bits + 1) / 2, static_cast<int>(c.bits) / 2};
     for (int i = 0; i < 2; ++i) {
-      const auto p = numberOf(key.prime[i], wire::kRsaPrimeSize);
+      const auto p = numberOf(key.prime[i], kRsaPrimeSize);
       EXPECT_EQ(bignum::bitCount(p.data(), bignum::kMaxDigits), primeBits[i]);
       const int second = primeBits[i] - 2;
       EXPECT_EQ((p[second / 32] >> (second % 32)) & 1, 1u);
@@ -119,9 +119,9 @@ TEST(RsaKeyTest, EqualPrimesAreDrawnAgain) {
   random.script({0x01, 0x03, 0xFF, 0xFD, 0x01, 0x03, 0xFF, 0xFD});
   KeyPair pair{};
   ASSERT_EQ(rsaGenerateKeyPair(pair.publicKey, pair.privateKey, {40, 1}, random), kRsaOk);
-  const auto p = numberOf(pair.privateKey.prime[0], wire::kRsaPrimeSize);
-  const auto q = numberOf(pair.privateKey.prime[1], wire::kRsaPrimeSize);
-  const auto n = numberOf(pair.publicKey.modulus, wire::kRsaNumberSize);
+  const auto p = numberOf(pair.privateKey.prime[0], kRsaPrimeSize);
+  const auto q = numberOf(pair.privateKey.prime[1], kRsaPrimeSize);
+  const auto n = numberOf(pair.publicKey.modulus, kRsaNumberSize);
   EXPECT_EQ(p[0], 1048573u);
   EXPECT_NE(q[0], p[0]);
   EXPECT_EQ(std::uint64_t{p[0]} * q[0], (std::uint64_t{n[1]} << 32) | n[0]);
@@ -244,15 +244,15 @@ TEST(RsaCryptTest, InconsistentKeysAndFailingSourcesAreRefusedWithoutOverrun) {
 
 TEST(RsaWireTest, KeyRecordBoundsAndValidation) {
   const RsaPublicKey& server = serverKey().publicKey;
-  std::uint8_t wireBytes[wire::kRsaPublicKeySize];
+  std::uint8_t wireBytes[kRsaPublicKeySize];
   std::memset(wireBytes, 0xEE, sizeof wireBytes);
-  EXPECT_FALSE(writeRsaPublicKey(server, wireBytes, wire::kRsaPublicKeySize - 1));
+  EXPECT_FALSE(writeRsaPublicKey(server, wireBytes, kRsaPublicKeySize - 1));
   EXPECT_EQ(wireBytes[0], 0xEE);
-  ASSERT_TRUE(writeRsaPublicKey(server, wireBytes, wire::kRsaPublicKeySize));
+  ASSERT_TRUE(writeRsaPublicKey(server, wireBytes, kRsaPublicKeySize));
   RsaPublicKey read{};
-  EXPECT_FALSE(readRsaPublicKey(wireBytes, wire::kRsaPublicKeySize - 1, read));
+  EXPECT_FALSE(readRsaPublicKey(wireBytes, kRsaPublicKeySize - 1, read));
   EXPECT_EQ(read.bits, 0);
-  ASSERT_TRUE(readRsaPublicKey(wireBytes, wire::kRsaPublicKeySize, read));
+  ASSERT_TRUE(readRsaPublicKey(wireBytes, kRsaPublicKeySize, read));
   EXPECT_EQ(std::memcmp(&read, &server, sizeof read), 0);
 
   // 510 bits carry at most 53 bytes, 432 bits at most 43.

@@ -3,24 +3,31 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "client/client_session.h"
 #include "core/byte_order.h"
 #include "core/clock.h"
 #include "core/print.h"
+#include "game/command_queue.h"
 #include "game/game_server.h"
 #include "game/player_tables.h"
 #include "game/report_log.h"
-#include "rcon/command_queue.h"
 #include "update/updater.h"
 
 namespace kestrin {
 namespace {
 
-// The player's name from the game's user table, or the placeholder.
-void playerName(const ClientSession& session, char* out) {
-  if (!userName(*session.game, session.userId, session.wonId, out))
+// The player's name from the game's user table, or the placeholder.  The
+// caller holds the tables' mutex.
+void playerName(const PlayerTables& tables, const ClientSession& session, char* out) {
+  if (!userName(tables, session.userId, session.wonId, out))
     std::snprintf(out, kPlayerNameSize, "%s", kUnknownPlayerName);
+}
+
+void lockedPlayerName(const GameServer& game, const ClientSession& session, char* out) {
+  std::lock_guard<std::mutex> lock(game.players.mutex);
+  playerName(game.players, session, out);
 }
 
 void sendAnnounce(ClientSession& session) {
@@ -38,7 +45,7 @@ void sendUpdateChunk(ClientSession& session, std::uint32_t now) {
   if (update.clientImageVersion.load() != session.updateVersion) {
     // A newer image was installed under the transfer: start over with it.
     session.updating = false;
-    startUpdate(session);
+    startUpdate(session, now);
     return;
   }
   session.nextUpdateChunkTime = now + wire::kUpdateChunkIntervalMs;
@@ -54,9 +61,9 @@ void sendUpdateChunk(ClientSession& session, std::uint32_t now) {
   if (session.updateOffset >= update.clientImageSize) session.updating = false;
 }
 
-void sendCheckRequest(ClientSession& session) {
-  const CheckList& checks = *session.checkList;
-  const ChecksumList& files = session.game->checksumList;
+void sendCheckRequest(const GameServer& game, ClientSession& session) {
+  const CheckIdList& checks = *session.checkIdList;
+  const ChecksumList& files = game.checksumList;
   const std::size_t idCount = std::min<std::size_t>(checks.checkIdCount, wire::kMaxCheckIds);
   const std::size_t fileCount = std::min<std::size_t>(files.checkFileCount, wire::kMaxCheckFiles);
   std::uint8_t frame[wire::kCheckRequestSize] = {};
@@ -74,58 +81,55 @@ void sendCheckRequest(ClientSession& session) {
 
 // Said on the game, written to the report log and printed; then a five-minute
 // ban and a kick.
-void verdict(ClientSession& session, const char* message) {
-  GameServer& game = *session.game;
+void verdict(GameServer& game, ClientSession& session, const char* message) {
   queueCommand(game, RconCommandId::Say, message);
-  writeReport(session, message);
+  writeReport(game, session, message);
   printMessage("%s\n", message);
-  banClient(session, kVerdictBanMinutes);
+  banClient(game, session, kVerdictBanMinutes);
   queueKick(game, session.userId);
 }
 
-void evaluateAnswer(ClientSession& session) {
-  GameServer& game = *session.game;
+void evaluateAnswer(GameServer& game, ClientSession& session) {
   char name[kPlayerNameSize];
   char message[kClientMessageSize];
   if (session.checkAnswered == 0) {
     printMessage("Client packet timeout......\n");
     queueCommand(game, RconCommandId::Say, "Client packet timeout");
-    kickClient(session);
+    kickClient(game, session);
     return;
   }
-  const CheckList& checks = *session.checkList;
+  const CheckIdList& checks = *session.checkIdList;
   const std::size_t idCount = std::min<std::size_t>(checks.checkIdCount, wire::kMaxCheckIds);
   for (std::size_t i = 0; i < idCount; ++i) {
     if (checks.checkExpected[i] == session.checkAnswers[i]) continue;
-    playerName(session, name);
+    lockedPlayerName(game, session, name);
     std::snprintf(message, sizeof message, "(BETA) %s is a possible cheater (ID #%d) - kicking", name,
                   static_cast<int>(i));
-    verdict(session, message);
+    verdict(game, session, message);
     return;
   }
   const ChecksumList& files = game.checksumList;
   const std::size_t fileCount = std::min<std::size_t>(files.checkFileCount, wire::kMaxCheckFiles);
   for (std::size_t i = 0; i < fileCount; ++i) {
     if (files.checkFileDigests[i] == session.fileDigests[i]) continue;
-    playerName(session, name);
+    lockedPlayerName(game, session, name);
     std::snprintf(message, sizeof message, "%s is using a modified model or dll (%s) - kicking", name,
                   files.checkFileNames[i]);
-    verdict(session, message);
+    verdict(game, session, message);
     return;
   }
   session.checkAnswered = 0;
   if (session.authenticated) return;
   session.authenticated = true;
-  playerName(session, name);
+  lockedPlayerName(game, session, name);
   std::snprintf(message, sizeof message, "%s has been Kestrin authenticated", name);
   queueCommand(game, RconCommandId::Say, message);
 }
 
 }  // namespace
 
-bool clientStep(ClientSession& session) {
+bool clientStep(GameServer& game, ClientSession& session, std::uint32_t now) {
   if (session.closed) return false;
-  const std::uint32_t now = *session.clock;
   if (session.updating) {
     sendUpdateChunk(session, now);
     return true;
@@ -133,27 +137,27 @@ bool clientStep(ClientSession& session) {
   if (timerExpired(session.nextCheckTime, now)) {
     session.nextCheckTime = now + kCheckIntervalMs;
     session.checkDeadline = now + kCheckAnswerWaitMs;
-    sendCheckRequest(session);
+    sendCheckRequest(game, session);
   }
   if (timerExpired(session.checkDeadline, now)) {
     session.checkDeadline = 0;
-    evaluateAnswer(session);
+    evaluateAnswer(game, session);
   }
   return true;
 }
 
-void joinClient(ClientSession& session) {
+void joinClient(GameServer& game, ClientSession& session, std::uint32_t now) {
   session.joined = true;
   char name[kPlayerNameSize];
   char message[kClientMessageSize];
-  playerName(session, name);
+  playerName(game.players, session, name);
   std::snprintf(message, sizeof message, "%s has joined with the Kestrin client", name);
-  queueCommand(*session.game, RconCommandId::Say, message);
-  session.nextCheckTime = *session.clock + kCheckIntervalMs;
-  startUpdate(session);
+  queueCommand(game, RconCommandId::Say, message);
+  session.nextCheckTime = now + kCheckIntervalMs;
+  startUpdate(session, now);
 }
 
-void startUpdate(ClientSession& session) {
+void startUpdate(ClientSession& session, std::uint32_t now) {
   const UpdateState* update = session.update;
   if (update == nullptr || !update->clientImageData || update->clientImageSize == 0) return;
   const std::uint16_t version = update->clientImageVersion.load();
@@ -161,28 +165,20 @@ void startUpdate(ClientSession& session) {
   session.updating = true;
   session.updateOffset = 0;
   session.updateVersion = version;
-  session.nextUpdateChunkTime = *session.clock + wire::kUpdateChunkIntervalMs;
+  session.nextUpdateChunkTime = now + wire::kUpdateChunkIntervalMs;
   sendAnnounce(session);
   printMessage("Init autoupdate\n");
 }
 
-void sendDropNotice(ClientSession& session, wire::DropReason reason) {
-  std::uint8_t frame[wire::kDropNoticeSize] = {};
-  frame[wire::kFrameIdOffset] = wire::kPacketDrop;
-  storeLe16(frame + wire::kFrameLengthOffset, wire::kDropNoticeSize);
-  frame[wire::kDropReasonOffset] = reason;
-  session.sendFrame(frame);
-}
-
-void kickClient(ClientSession& session) {
-  sendDropNotice(session, wire::kDropKicked);
-  queueKick(*session.game, session.userId);
+void kickClient(GameServer& game, ClientSession& session) {
+  session.sendDropNotice(wire::kDropKicked);
+  queueKick(game, session.userId);
   session.disconnect();
 }
 
-void banClient(ClientSession& session, int minutes) {
-  sendDropNotice(session, wire::kDropBanned);
-  queueBan(*session.game, session.wonId, minutes);
+void banClient(GameServer& game, ClientSession& session, int minutes) {
+  session.sendDropNotice(wire::kDropBanned);
+  queueBan(game, session.wonId, minutes);
   session.disconnect();
 }
 

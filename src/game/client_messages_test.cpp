@@ -48,10 +48,8 @@ struct AttachedClient {
     session = new ClientSession();
     session->socket = serverSide;
     session->state = SessionState::kKeyed;
-    session->clock = &t.now;
-    session->checkList = &checks;
+    session->checkIdList = &checks;
     session->update = &update;
-    session->game = t.game.get();
     session->userId = 12;
     session->wonId = 345;
     blowfishSetKey(session->sendCipher, kSendKey, sizeof kSendKey);
@@ -62,11 +60,12 @@ struct AttachedClient {
 
   // Gives the player a user row (the name) and a status row (the report).
   void name() {
-    UserRecord& user = t.game->userRecords[t.game->userRecordCount++];
+    PlayerTables& tables = t.game->players;
+    UserRecord& user = tables.userRecords[tables.userRecordCount++];
     user.userId = 12;
     user.wonId = 345;
     std::strcpy(user.name, "Alice");
-    StatusRecord& row = t.game->statusRecords[addStatus(*t.game)];
+    StatusRecord& row = tables.statusRecords[addStatus(tables)];
     row.userId = 12;
     row.wonId = 345;
     output.clear();
@@ -75,7 +74,7 @@ struct AttachedClient {
   // Moves the clock on, gives the session its step and takes the queue.
   Strings step(std::uint32_t ms) {
     t.now += ms;
-    clientStep(*session);
+    clientStep(*t.game, *session, t.now);
     return t.take();
   }
 
@@ -106,7 +105,7 @@ struct AttachedClient {
   }
 
   testing::TestGame t;
-  CheckList checks;
+  CheckIdList checks;
   UpdateState update;
   ClientSession* session = nullptr;
   platform::SocketHandle client = platform::kInvalidSocket;
@@ -117,7 +116,7 @@ struct AttachedClient {
 TEST(ClientMessagesTest, JoinedClientIsCheckedEveryThirtySecondsAndAuthenticatedOnce) {
   AttachedClient c;
   c.name();
-  joinClient(*c.session);
+  joinClient(*c.t.game, *c.session, c.t.now);
   EXPECT_EQ(c.t.take(), (Strings{"5 Alice has joined with the Kestrin client"}));
   for (int round = 0; round < 2; ++round) {
     EXPECT_TRUE(c.step(round == 0 ? kCheckIntervalMs : kCheckIntervalMs - kCheckAnswerWaitMs - 1).empty());
@@ -163,7 +162,7 @@ TEST(ClientMessagesTest, VerdictsOnTheAnswer) {
     AttachedClient c;
     c.name();
     c.t.game->checksumList.checkFileCount = k.fileCount;
-    joinClient(*c.session);
+    joinClient(*c.t.game, *c.session, c.t.now);
     c.step(kCheckIntervalMs + 1);
     ASSERT_EQ(c.readFrame().size(), 240u);
     c.t.take();
@@ -197,7 +196,7 @@ TEST(ClientMessagesTest, OutdatedClientGetsTheImageInChunksBeforeAnyCheck) {
     AttachedClient c;
     c.loadImage(7, size);
     c.session->clientVersion = 6;
-    joinClient(*c.session);
+    joinClient(*c.t.game, *c.session, c.t.now);
     EXPECT_EQ(c.output.text(), "Init autoupdate\n");
     Bytes announce = c.readFrame();
     ASSERT_EQ(announce.size(), 16u);
@@ -227,9 +226,9 @@ TEST(ClientMessagesTest, OutdatedClientGetsTheImageInChunksBeforeAnyCheck) {
 TEST(ClientMessagesTest, CurrentClientOrNoImageMeansNoTransfer) {
   AttachedClient c;
   c.session->clientVersion = 5;
-  joinClient(*c.session);
+  joinClient(*c.t.game, *c.session, c.t.now);
   c.loadImage(5, 100);
-  startUpdate(*c.session);
+  startUpdate(*c.session, c.t.now);
   EXPECT_FALSE(c.session->updating);
   EXPECT_TRUE(testing::nothingArrives(c.client, 50));
   EXPECT_EQ(c.output.text(), "");
@@ -239,7 +238,7 @@ TEST(ClientMessagesTest, NewImageDuringATransferStartsItOver) {
   AttachedClient c;
   c.loadImage(7, 3000);
   c.session->clientVersion = 5;
-  joinClient(*c.session);
+  joinClient(*c.t.game, *c.session, c.t.now);
   for (int i = 0; i < 2; ++i) c.step(wire::kUpdateChunkIntervalMs + 1);
   for (int i = 0; i < 3; ++i) c.readFrame();
   c.loadImage(8, 300);

@@ -2,10 +2,9 @@
 
 #include "client/client_session.h"
 #include "core/print.h"
-#include "core/server.h"
 #include "game/client_messages.h"
+#include "game/game_thread.h"
 #include "game/reconciliation.h"
-#include "rcon/game_thread.h"
 
 namespace kestrin {
 
@@ -14,41 +13,24 @@ GameServer::~GameServer() {
   for (std::uint32_t i = 0; i < clientCount; ++i) {
     ClientSession* session = clients[i];
     clients[i] = nullptr;
-    session->game = nullptr;
     delete session;
   }
   clientCount = 0;
 }
 
-bool stepGame(GameServer& game) {
-  pollClients(game);
+bool stepGame(GameServer& game, std::uint32_t now) {
   if (!game.rconReady.load()) return false;
-  runClients(game);
-  reconcile(game);
+  runClients(game, now);
+  reconcile(game, now);
   return true;
 }
 
-void pollClients(GameServer& game) {
-  if (game.clientCount == 0) return;
-  platform::SocketHandle sockets[kClientSlots];
-  bool ready[kClientSlots] = {};
-  std::size_t socketCount = 0;
-  for (std::uint32_t i = 0; i < game.clientCount; ++i) {
-    platform::SocketHandle socket = game.clients[i]->socket;
-    bool listed = false;
-    for (std::size_t j = 0; j < socketCount && !listed; ++j) listed = sockets[j] == socket;
-    if (!listed) sockets[socketCount++] = socket;
-  }
-  if (platform::pollReadable(sockets, socketCount, ready, 0) < 1) return;
-
-  auto isReady = [&](platform::SocketHandle socket) {
-    for (std::size_t j = 0; j < socketCount; ++j)
-      if (sockets[j] == socket) return ready[j];
-    return false;
-  };
+void readClients(GameServer& game) {
   for (std::uint32_t i = 0; i < game.clientCount;) {
     ClientSession* session = game.clients[i];
-    if (!isReady(session->socket)) {
+    const bool ready = session->readable;
+    session->readable = false;
+    if (!ready) {
       ++i;
       continue;
     }
@@ -61,14 +43,14 @@ void pollClients(GameServer& game) {
   }
 }
 
-void runClients(GameServer& game) {
+void runClients(GameServer& game, std::uint32_t now) {
   for (std::uint32_t i = 0; i < game.clientCount;) {
     ClientSession* session = game.clients[i];
     if (session->closed) {
       removeClient(game, i);
       continue;
     }
-    clientStep(*session);
+    clientStep(game, *session, now);
     ++i;
   }
 }
@@ -97,17 +79,6 @@ int findClient(const GameServer& game, std::uint32_t userId, std::uint32_t wonId
     if (session->userId == userId && session->wonId == wonId) return static_cast<int>(i);
   }
   return -1;
-}
-
-GameServer* findGameOfUser(Server& server, std::uint32_t userId, std::uint32_t wonId) {
-  for (std::uint32_t i = 0; i < server.gameCount; ++i)
-    if (findUser(server.games[i], userId, wonId)) return &server.games[i];
-  return nullptr;
-}
-
-void requestUsersEverywhere(Server& server) {
-  for (std::uint32_t i = 0; i < server.gameCount; ++i)
-    queueCommand(server.games[i], RconCommandId::Users, "");
 }
 
 }  // namespace kestrin

@@ -10,14 +10,19 @@
 namespace kestrin {
 namespace {
 
-const std::uint32_t kNow = 100000;
-
 ClientSession* session(std::uint32_t userId, std::uint32_t wonId) {
   auto* s = new ClientSession();
-  s->clock = &kNow;
   s->userId = userId;
   s->wonId = wonId;
   return s;
+}
+
+// A game step as the main step runs it, after a poll of `watch`.
+bool step(testing::TestGame& t, platform::SocketWatch& watch) {
+  for (int i = 0, ready = watch.wait(0); i < ready; ++i)
+    static_cast<ClientSession*>(watch.readyTag(static_cast<std::size_t>(i)))->readable = true;
+  readClients(*t.game);
+  return stepGame(*t.game, t.now);
 }
 
 TEST(GameServerTest, AttachesAtMost63ClientsAndFindsThemByBothIdsExactly) {
@@ -37,29 +42,31 @@ TEST(GameServerTest, ClosedSessionsAreRemovedAtTheirTurnAndTheirPlayerRowsStay) 
   testing::TestGame t;
   // The row remembers that the player played with a client, so that the
   // next pass can kick a player whose client went away.
-  StatusRecord& row = t.game->statusRecords[addStatus(*t.game)];
+  StatusRecord& row = t.game->players.statusRecords[addStatus(t.game->players)];
   row.userId = 1;
   row.playedWithClient = 1;
   ClientSession* sessions[3];
   for (std::uint32_t i = 0; i < 3; ++i) attachClient(*t.game, sessions[i] = session(i + 1, 0));
   sessions[0]->closed = sessions[1]->closed = true;
   output.clear();
-  runClients(*t.game);
+  runClients(*t.game, t.now);
   ASSERT_EQ(t.game->clientCount, 1u);
   EXPECT_EQ(t.game->clients[0], sessions[2]);
   EXPECT_EQ(output.text(), "Client 0 disconnected [total: 2]\nClient 0 disconnected [total: 1]\n");
-  EXPECT_EQ(findStatus(*t.game, 1, 0), 0);
+  EXPECT_EQ(findStatus(t.game->players, 1, 0), 0);
   EXPECT_EQ(row.playedWithClient, 1);
 }
 
 TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {
   testing::OutputCapture output;
+  platform::SocketWatch watch;  // outlives the game's sessions
   testing::TestGame t;
   t.game->rconReady.store(false);
   t.game->nextReconcileTime = 1;
   auto [serverSide, clientSide] = testing::tcpPair();
   ClientSession* s = session(12, 345);
   s->socket = serverSide;
+  ASSERT_TRUE(s->watchWith(watch));
   attachClient(*t.game, s);
   ClientSession* closedOne = session(13, 346);
   closedOne->closed = true;
@@ -68,7 +75,7 @@ TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {
   platform::closeSocket(clientSide);
   // The end of the stream is noticed by the client poll even now.
   for (int i = 0; i < 250 && !s->closed; ++i) {
-    EXPECT_FALSE(stepGame(*t.game));
+    EXPECT_FALSE(step(t, watch));
     testing::waitReadable(serverSide, 20);
   }
   ASSERT_TRUE(s->closed);
@@ -77,7 +84,7 @@ TEST(GameServerTest, WithoutAcceptedPasswordOnlyTheSocketsAreRead) {
   EXPECT_EQ(t.game->nextReconcileTime, 1u);
 
   t.game->rconReady.store(true);
-  EXPECT_TRUE(stepGame(*t.game));
+  EXPECT_TRUE(step(t, watch));
   EXPECT_EQ(t.game->clientCount, 0u);
   EXPECT_EQ(t.game->nextReconcileTime, t.now + 10000);
 }

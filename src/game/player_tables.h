@@ -3,25 +3,27 @@
 // which the rest of the server finds a player.
 //
 // A player is identified by a userId and a wonId; in every look-up here a 0
-// in either stands for any value.  The tables live inside the GameServer and
-// are shared by its game thread (which fills them) and the host thread (which
-// reads and frees rows): every function below takes the game's mutex itself.
-// Row indexes handed out stay meaningful only while the caller holds that
-// mutex (it is recursive, so callers may hold it around these calls).
+// in either stands for any value.  The tables are shared by the game thread,
+// which fills them from its polls, and the host thread, which judges and
+// frees rows.  `mutex` guards every field; the functions below neither take
+// nor release it: their caller holds it (the game thread while it reads a
+// reply, the reconciliation for a whole pass, the verdicts while they look
+// up a name or a row).  Row indexes stay meaningful only while it is held.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+
+#include "rcon/reply_lines.h"
 
 namespace kestrin {
 
-struct GameServer;
-
 inline constexpr std::size_t kMaxStatusRecords = 64;
 inline constexpr std::size_t kMaxUserRecords = 64;
-inline constexpr std::size_t kPlayerNameSize = 256;
 
-struct StatusRecord {
+// A status line kept in the player table, with the judgement of its player.
+struct StatusRecord : StatusLine {
   std::uint8_t inUse = 0;
   // Set by every status poll that lists the player; cleared by the
   // reconciliation once it has judged the row.
@@ -30,42 +32,34 @@ struct StatusRecord {
   std::uint8_t listed = 0;
   std::uint8_t playedWithClient = 0;
   std::uint8_t downloadNoticeGiven = 0;
-  std::int32_t slot = 0;
-  char name[kPlayerNameSize] = {};
-  std::uint32_t userId = 0;
-  std::uint32_t wonId = 0;
-  std::int32_t frags = 0;
-  std::int32_t hours = 0;  // 0 when the time column is minutes:seconds
-  std::int32_t minutes = 0;
-  std::int32_t seconds = 0;
-  std::int32_t ping = 0;
-  std::int32_t loss = 0;
-  std::uint8_t ip[4] = {};  // a.b.c.d in text order
-  std::int32_t port = 0;
 };
 
-struct UserRecord {
-  std::uint32_t userId = 0;
-  std::uint32_t wonId = 0;
-  char name[kPlayerNameSize] = {};
+struct PlayerTables {
+  mutable std::mutex mutex;
+  StatusRecord statusRecords[kMaxStatusRecords];
+  std::uint32_t statusRecordCount = 0;
+  // Set by every accepted status reply; cleared by the reconciliation.
+  std::uint8_t statusUpdated = 0;
+  UserRecord userRecords[kMaxUserRecords];
+  std::uint32_t userRecordCount = 0;
 };
 
 // Index of the first row in use that matches, or -1.  Free rows keep their
 // ids but are passed over, so a player whose row was freed gets a fresh one.
-int findStatus(const GameServer& game, std::uint32_t userId, std::uint32_t wonId);
+int findStatus(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId);
 
 // Prints "Adding status record\n", then takes the first free row, clears it,
 // marks it in use and returns its index; -1 when all rows are in use.
-int addStatus(GameServer& game);
+int addStatus(PlayerTables& tables);
 
 // Frees one row; statusRecordCount drops over free rows at the end.
-void freeStatus(GameServer& game, std::uint32_t index);
+void freeStatus(PlayerTables& tables, std::uint32_t index);
 
 // True when the user table has a matching row.
-bool findUser(const GameServer& game, std::uint32_t userId, std::uint32_t wonId);
+bool findUser(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId);
 
 // Copies the first matching user row's name into `out` (kPlayerNameSize
 // bytes); false, with `out` untouched, when no row matches.
-bool userName(const GameServer& game, std::uint32_t userId, std::uint32_t wonId, char* out);
+bool userName(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId, char* out);
 
 }  // namespace kestrin

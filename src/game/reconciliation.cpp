@@ -7,8 +7,8 @@
 #include "client/client_session.h"
 #include "core/print.h"
 #include "game/client_messages.h"
+#include "game/command_queue.h"
 #include "game/game_server.h"
-#include "rcon/command_queue.h"
 
 namespace kestrin {
 namespace {
@@ -38,25 +38,27 @@ void judgeWithoutClient(GameServer& game, StatusRecord& row) {
   }
 }
 
-void judgeSlot(GameServer& game, std::uint32_t slot) {
-  StatusRecord& row = game.statusRecords[slot];
+// The caller holds the player tables' mutex.
+void judgeSlot(GameServer& game, std::uint32_t slot, std::uint32_t now) {
+  PlayerTables& tables = game.players;
+  StatusRecord& row = tables.statusRecords[slot];
   if (!row.inUse) return;
   if (game.hltvNameSet && std::strcmp(row.name, game.hltvName) == 0) return;
 
   int client = findClient(game, row.userId, row.wonId);
   if (!row.present) {
-    if (row.listed && findUser(game, row.userId, row.wonId)) {
+    if (row.listed && findUser(tables, row.userId, row.wonId)) {
       printMessage(
           "Status record doesn't exist but users record does [name: %s] [userId: %u] [wonId: %u]\n",
           row.name, row.userId, row.wonId);
       return;
     }
     if (client >= 0) {
-      sendDropNotice(*game.clients[client], wire::kDropLeft);
+      game.clients[client]->sendDropNotice(wire::kDropLeft);
       removeClient(game, static_cast<std::uint32_t>(client));
     }
     printMessage("%s has left the game\n", row.name);
-    freeStatus(game, slot);
+    freeStatus(tables, slot);
     return;
   }
   row.present = 0;
@@ -64,7 +66,7 @@ void judgeSlot(GameServer& game, std::uint32_t slot) {
   if (client >= 0) {
     row.playedWithClient = 1;
     ClientSession& session = *game.clients[client];
-    if (!session.joined) joinClient(session);
+    if (!session.joined) joinClient(game, session, now);
     return;
   }
   if (row.playedWithClient) {
@@ -77,18 +79,17 @@ void judgeSlot(GameServer& game, std::uint32_t slot) {
 
 }  // namespace
 
-void reconcile(GameServer& game) {
-  std::uint32_t now = *game.clock;
+void reconcile(GameServer& game, std::uint32_t now) {
   if (!(game.nextReconcileTime < now)) return;
   game.nextReconcileTime = now + kReconcileIntervalMs;
   {
     // Held for the whole pass so that the game thread's next poll cannot
     // change rows half way through their judgement.
-    std::lock_guard<std::recursive_mutex> lock(game.mutex);
-    if (game.statusUpdated) {
-      game.statusUpdated = 0;
-      for (std::uint32_t slot = 0; slot < game.statusRecordCount && slot < kMaxStatusRecords; ++slot)
-        judgeSlot(game, slot);
+    std::lock_guard<std::mutex> lock(game.players.mutex);
+    if (game.players.statusUpdated) {
+      game.players.statusUpdated = 0;
+      for (std::uint32_t slot = 0; slot < game.players.statusRecordCount && slot < kMaxStatusRecords; ++slot)
+        judgeSlot(game, slot, now);
     }
   }
   queueCommand(game, RconCommandId::Users, "");

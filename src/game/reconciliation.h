@@ -14,7 +14,7 @@ struct GameServer;
 inline constexpr std::uint32_t kReconcileIntervalMs = 10000;
 inline constexpr int kNoClientBanMinutes = 1;
 
-// Returns at once unless nextReconcileTime is earlier than the game's clock.
-void reconcile(GameServer& game);
+// Returns at once unless nextReconcileTime is earlier than `now`.
+void reconcile(GameServer& game, std::uint32_t now);
 
 }  // namespace kestrin

@@ -21,16 +21,17 @@ class ReconciliationTest : public ::testing::Test {
 
   // A row as the status poll leaves it; the wonId is the userId times 100.
   StatusRecord& listPlayer(const char* name, std::uint32_t userId, int minutes, int seconds) {
-    int index = findStatus(*t.game, userId, 0);
-    if (index < 0) index = addStatus(*t.game);
-    StatusRecord& row = t.game->statusRecords[index];
+    PlayerTables& tables = t.game->players;
+    int index = findStatus(tables, userId, 0);
+    if (index < 0) index = addStatus(tables);
+    StatusRecord& row = tables.statusRecords[index];
     std::snprintf(row.name, sizeof row.name, "%s", name);
     row.userId = userId;
     row.wonId = userId * 100;
     row.minutes = minutes;
     row.seconds = seconds;
     row.present = row.listed = 1;
-    t.game->statusUpdated = 1;
+    tables.statusUpdated = 1;
     return row;
   }
 
@@ -39,7 +40,7 @@ class ReconciliationTest : public ::testing::Test {
   std::string pass(Strings* queued = nullptr) {
     output.clear();
     t.now += 10001;
-    reconcile(*t.game);
+    reconcile(*t.game, t.now);
     Strings taken = t.take();
     if (queued != nullptr) *queued = taken;
     return output.text();
@@ -49,8 +50,6 @@ class ReconciliationTest : public ::testing::Test {
     auto* session = new ClientSession();
     session->userId = userId;
     session->wonId = userId * 100;
-    session->game = t.game.get();
-    session->clock = &t.now;
     attachClient(*t.game, session);
     return session;
   }
@@ -61,13 +60,13 @@ class ReconciliationTest : public ::testing::Test {
 
 TEST_F(ReconciliationTest, RunsOnlyWhenDueAndAlwaysQueuesThePolls) {
   listPlayer("Bob", 12, 5, 0);
-  t.game->statusUpdated = 0;
+  t.game->players.statusUpdated = 0;
   output.clear();
   t.game->nextReconcileTime = t.now;
-  reconcile(*t.game);
-  EXPECT_TRUE(t.queued().empty());
+  reconcile(*t.game, t.now);
+  EXPECT_TRUE(t.take().empty());
   t.now += 1;
-  reconcile(*t.game);
+  reconcile(*t.game, t.now);
   EXPECT_EQ(t.game->nextReconcileTime, t.now + 10000);
   // No fresh status reply: nobody is judged.
   EXPECT_EQ(t.take(), (Strings{"2 ", "1 "}));
@@ -111,7 +110,7 @@ TEST_F(ReconciliationTest, PlayersWithoutClientAreToldThenBannedByTheirConnectio
     EXPECT_EQ(pass(&got), printed);
     EXPECT_EQ(got, queued);
     EXPECT_EQ(row.downloadNoticeGiven, c.noticeGiven || c.outcome == kNotice);
-    freeStatus(*t.game, 0);
+    freeStatus(t.game->players, 0);
   }
 }
 
@@ -131,18 +130,19 @@ TEST_F(ReconciliationTest, TheHltvProxyIsNeverJudged) {
 TEST_F(ReconciliationTest, APlayerMissingFromStatusIsKeptWhileAUserAndThenLeaves) {
   StatusRecord& row = listPlayer("Carol", 50, 0, 10);
   pass();
-  UserRecord& user = t.game->userRecords[t.game->userRecordCount++];
+  PlayerTables& tables = t.game->players;
+  UserRecord& user = tables.userRecords[tables.userRecordCount++];
   user.userId = 50;
   user.wonId = 5000;
-  t.game->statusUpdated = 1;
+  tables.statusUpdated = 1;
   EXPECT_EQ(pass(), "Status record doesn't exist but users record does [name: Carol] [userId: 50] [wonId: 5000]\n");
   EXPECT_EQ(row.inUse, 1);
 
-  t.game->userRecordCount = 0;
-  t.game->statusUpdated = 1;
+  tables.userRecordCount = 0;
+  tables.statusUpdated = 1;
   EXPECT_EQ(pass(), "Carol has left the game\n");
   EXPECT_EQ(row.inUse, 0);
-  EXPECT_EQ(t.game->statusRecordCount, 0u);
+  EXPECT_EQ(tables.statusRecordCount, 0u);
 }
 
 TEST_F(ReconciliationTest, ClientsAreJoinedOnceAndDroppedWhenTheirPlayerLeaves) {
@@ -158,10 +158,10 @@ TEST_F(ReconciliationTest, ClientsAreJoinedOnceAndDroppedWhenTheirPlayerLeaves) 
   EXPECT_EQ(pass(&queued), "");
   EXPECT_EQ(queued, (Strings{"2 ", "1 "}));
 
-  t.game->statusUpdated = 1;
+  t.game->players.statusUpdated = 1;
   EXPECT_EQ(pass(), "Client 0 disconnected [total: 0]\nDave has left the game\n");
   EXPECT_EQ(t.game->clientCount, 0u);
-  EXPECT_EQ(findStatus(*t.game, 60, 6000), -1);
+  EXPECT_EQ(findStatus(t.game->players, 60, 6000), -1);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 
 namespace kestrin {
 
-std::size_t formatReportLine(char* out, const platform::LocalTime& time, const StatusRecord& row,
+std::size_t formatReportLine(char* out, const platform::LocalTime& time, const StatusLine& row,
                              const char* message) {
   int length = std::snprintf(out, kReportLineSize,
                              "[%02d.%02d.%04d %02d:%02d:%02d] \"%s\" (%d) %d.%d.%d.%d:%d - %s\n", time.day,
@@ -36,14 +36,14 @@ bool appendReportLine(const char* path, const char* line) {
   return true;
 }
 
-void writeReport(const ClientSession& session, const char* message) {
-  StatusRecord row;
+void writeReport(const GameServer& game, const ClientSession& session, const char* message) {
+  StatusLine row;
   bool found = false;
-  if (session.game != nullptr) {
-    std::lock_guard<std::recursive_mutex> lock(session.game->mutex);
-    int index = findStatus(*session.game, session.userId, session.wonId);
+  {
+    std::lock_guard<std::mutex> lock(game.players.mutex);
+    int index = findStatus(game.players, session.userId, session.wonId);
     if (index >= 0) {
-      row = session.game->statusRecords[index];
+      row = game.players.statusRecords[index];
       found = true;
     }
   }

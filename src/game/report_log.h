@@ -11,7 +11,8 @@
 namespace kestrin {
 
 struct ClientSession;
-struct StatusRecord;
+struct GameServer;
+struct StatusLine;
 
 inline constexpr const char* kReportLogFileName = "kestrin.log";
 // Room for the longest line a verdict can make: two player names of at most
@@ -22,15 +23,16 @@ inline constexpr std::size_t kReportLineSize = 1024;
 // Formats one line:
 //   [dd.mm.yyyy hh:mm:ss] "<name>" (<wonId, signed>) a.b.c.d:port - <message>
 // ending with "\n", into `out` (kReportLineSize bytes).  Returns its length.
-std::size_t formatReportLine(char* out, const platform::LocalTime& time, const StatusRecord& row,
+std::size_t formatReportLine(char* out, const platform::LocalTime& time, const StatusLine& row,
                              const char* message);
 
 // Appends `line` to the file at `path`; false when the file cannot be opened.
 bool appendReportLine(const char* path, const char* line);
 
-// Writes the line for the session's player (found by its status row in the
-// session's game) with the local time now to "kestrin.log".  Prints why when
-// the player's row is gone or the file cannot be opened.
-void writeReport(const ClientSession& session, const char* message);
+// Writes the line for the session's player (found by its status row in
+// `game`) with the local time now to "kestrin.log".  Prints why when the
+// player's row is gone or the file cannot be opened.  Takes the game's
+// player tables' mutex.
+void writeReport(const GameServer& game, const ClientSession& session, const char* message);
 
 }  // namespace kestrin

@@ -56,19 +56,18 @@ TEST(ReportLogTest, WriteReportAppendsForThePlayerRowOrSaysWhy) {
   testing::OutputCapture output;
   testing::TestGame t;
   ClientSession session;
-  session.game = t.game.get();
   session.userId = 12;
   session.wonId = 345;
 
-  writeReport(session, "no row yet");
+  writeReport(*t.game, session, "no row yet");
   EXPECT_EQ(output.text(), "Internal error, could not find report log player info\n");
   EXPECT_FALSE(std::filesystem::exists(kReportLogFileName));
 
-  t.game->statusRecords[0] = row("Alice", 345);
-  t.game->statusRecordCount = 1;
+  t.game->players.statusRecords[0] = row("Alice", 345);
+  t.game->players.statusRecordCount = 1;
   output.clear();
-  writeReport(session, "first verdict");
-  writeReport(session, "second verdict");
+  writeReport(*t.game, session, "first verdict");
+  writeReport(*t.game, session, "second verdict");
   EXPECT_EQ(output.text(), "");
   std::ifstream in(kReportLogFileName);
   std::stringstream log;
@@ -81,7 +80,7 @@ TEST(ReportLogTest, WriteReportAppendsForThePlayerRowOrSaysWhy) {
   // A folder where the file should be: it cannot be opened.
   std::filesystem::remove(kReportLogFileName);
   std::filesystem::create_directory(kReportLogFileName);
-  writeReport(session, "third verdict");
+  writeReport(*t.game, session, "third verdict");
   EXPECT_EQ(output.text(), "Internal error, could not open kestrin.log\n");
 }
 

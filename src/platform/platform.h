@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace kestrin::platform {
@@ -71,6 +72,34 @@ std::uint16_t localPort(SocketHandle socket);
 // polls).  Returns the number of ready sockets, or -1 on error.
 int pollReadable(const SocketHandle* sockets, std::size_t count, bool* ready,
                  int timeoutMs = 0);
+
+// The sockets a loop watches for incoming data, each registered once with a
+// tag of the caller's and polled all together in one call: on Linux an
+// epoll set, whose poll costs nothing for idle sockets; on Windows one
+// select() over the registered sockets, at most FD_SETSIZE (1024) of them.
+// A socket must leave the watch before it is closed.  Used by one thread at
+// a time.
+class SocketWatch {
+ public:
+  SocketWatch();
+  ~SocketWatch();
+  SocketWatch(const SocketWatch&) = delete;
+  SocketWatch& operator=(const SocketWatch&) = delete;
+
+  // Registers a socket with its tag; false when it cannot be watched.
+  bool add(SocketHandle socket, void* tag);
+  // Unregisters a socket; harmless for one that is not registered.
+  void remove(SocketHandle socket);
+  // Waits at most `timeoutMs` for data, a pending connection or an end of
+  // stream on any registered socket.  Returns how many are ready, whose tags
+  // readyTag gives until the next wait, or -1 on error.
+  int wait(int timeoutMs);
+  void* readyTag(std::size_t index) const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Closes the socket; kInvalidSocket is ignored.
 void closeSocket(SocketHandle socket);

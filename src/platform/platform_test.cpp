@@ -1,11 +1,12 @@
 // What the other tests, which use the platform layer throughout, do not
-// show: refusals of ports and connections, a poll of many sockets, the local
-// time, which file a library path names, and digests and signatures against
-// openssl's.
+// show: refusals of ports and connections, polls of many sockets (one at
+// a time and through a watch), the local time, which file a library path
+// names, and digests and signatures against openssl's.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +76,32 @@ TEST(PlatformTest, ResolvesNumericHostsAndLocalTimeIsWithinADayOfTheUniversalDat
                                  day{static_cast<unsigned>(local.day)}};
   ASSERT_TRUE(localDate.ok());
   EXPECT_LE(std::abs((sys_days{localDate} - today).count()), 1);
+}
+
+// The main step watches more sockets at once than a select() set holds by
+// default (64 on Windows).
+TEST(PlatformTest, WatchSeesSocketsBeyondTheFirst64UntilTheyLeaveIt) {
+  std::vector<SocketHandle> sockets(100, kInvalidSocket);
+  SocketWatch watch;
+  for (std::size_t i = 0; i < sockets.size(); ++i) {
+    ASSERT_EQ(udpOpen(0, &sockets[i]), UdpOpenResult::kOk);
+    ASSERT_TRUE(watch.add(sockets[i], &sockets[i]));
+  }
+  EXPECT_FALSE(watch.add(kInvalidSocket, nullptr));
+  for (std::size_t i : {0, 64, 99}) udpSendTo(sockets[0], Endpoint{kLoopbackAddress, localPort(sockets[i])}, "x", 1);
+  // Unread data keeps its socket ready; a socket that left the watch is not seen.
+  for (const std::vector<SocketHandle*>& expected :
+       {std::vector<SocketHandle*>{&sockets[0], &sockets[64], &sockets[99]}, {&sockets[0], &sockets[64]}}) {
+    std::vector<SocketHandle*> seen;
+    for (int i = 0; i < 500 && seen.size() < expected.size(); ++i) {
+      seen.clear();
+      for (int n = watch.wait(10), k = 0; k < n; ++k) seen.push_back(static_cast<SocketHandle*>(watch.readyTag(k)));
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, expected);
+    watch.remove(sockets[99]);
+  }
+  for (SocketHandle socket : sockets) closeSocket(socket);
 }
 
 // A relative library path names a file of the current folder, as any other

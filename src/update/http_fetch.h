@@ -1,6 +1,5 @@
-// The HTTP/1.0 client of the updater: one GET per document, a polling
-// receive loop paced by 100 ms pauses, and the two text routines with which
-// reply headers and the update list are read.  One fetch at a time, on the
+// The HTTP/1.0 client of the updater: one GET per document and a polling
+// receive loop paced by 100 ms pauses.  One fetch at a time, on the
 // thread that runs the update check.
 #pragma once
 
@@ -38,9 +37,6 @@ enum ConnectResult : int {
   kConnectNoSocket = 70,
   kConnectFailed = 71,
 };
-
-// Text of one header or update-list line: at most 255 characters.
-using LineText = char[wire::kHttpLineSize];
 
 // Where the bytes of a reply come from, so that the reply reader runs alike
 // over a socket and over scripted input.
@@ -98,29 +94,7 @@ int readReply(ReplySource& source, char* buffer, std::size_t* capacity);
 // fit or host or path hold control characters, which would break its lines.
 std::size_t buildRequest(const char* host, const char* path, char* out);
 
-// True for a text of at most 16 characters holding four groups of digits
-// joined by dots (other characters are passed over).
-bool isDottedQuad(const char* text);
-// Reads a dotted quad strictly: four decimal groups 0 to 255, nothing else.
-bool parseDottedQuad(const char* text, std::uint32_t* address);
-
 // Offset just past the first CR LF CR LF of `bytes`, 0 when there is none.
 std::size_t findHeaderEnd(const char* bytes, std::size_t count);
-
-// Finds the first line of `text` (ended by a line feed; trailing control
-// characters removed) that splits at `separator` into a key beginning with
-// `key` and a value; the value goes to `out`.  Lines longer than 255
-// characters are passed over whole.  False, with `out` empty, when no line
-// matches.
-bool findKeyValue(const char* key, char separator, LineText& out, const char* text);
-
-// Splits `text` at the first `character`: `first` gets the text before it,
-// `rest` everything after it.  False, with both empty, when the text is
-// empty, lacks the character or is longer than 255 characters.
-bool splitAt(const char* text, char character, LineText& first, LineText& rest);
-
-// Reads the decimal digits at the start of `text`.  False when it does not
-// start with a digit; values above 2^32 - 1 give 2^32.
-bool readDecimal(const char* text, std::uint64_t* value);
 
 }  // namespace kestrin

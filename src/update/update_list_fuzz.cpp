@@ -1,12 +1,13 @@
 // Feeds arbitrary text to the update-list reader, as the list fetch would
-// hand it over (zero-terminated, at most 512 bytes), and to the line
-// routines with a key and separator taken from the input.
+// hand it over (zero-terminated, at most 512 bytes), the hosts it names to
+// the address reader, and the text to the line routines with a key and
+// separator taken from the input.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "core/line_scanner.h"
 #include "core/wire.h"
-#include "update/http_fetch.h"
 #include "update/updater.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -17,6 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!found && (list.hasTime || list.server.named || list.client.named)) __builtin_trap();
   for (const kestrin::ImageSource* source : {&list.server, &list.client}) {
     if (std::strlen(source->host) + std::strlen(source->path) >= 127) __builtin_trap();
+    // A host is fetched from by its address when it reads as one.
+    std::uint32_t address = 0;
+    if (kestrin::isDottedQuad(source->host)) kestrin::parseDottedQuad(source->host, &address);
   }
 
   if (size < 2) return 0;

@@ -6,7 +6,7 @@
 
 #include "core/byte_order.h"
 #include "core/print.h"
-#include "core/server.h"
+#include "core/run_result.h"
 
 namespace kestrin {
 namespace {
@@ -59,12 +59,12 @@ FileWrite writeImageFile(const char* fileName, const std::uint8_t* header,
   return FileWrite::kFailed;
 }
 
-// True when the slot holds an image whose activation time has come, read
-// into `header`.  The caller holds the slot's lock.
-bool slotDue(const UpdateState& state, const ImageSlot& slot, ImageHeader* header) {
+// True when the slot holds an image whose activation time has come by
+// `now`, read into `header`.  The caller holds the slot's lock.
+bool slotDue(const ImageSlot& slot, std::uint32_t now, ImageHeader* header) {
   if (!slot.ready) return false;
   *header = readImageHeader(slot.header);
-  return header->activationTime <= *state.clockNow;
+  return header->activationTime <= now;
 }
 
 }  // namespace
@@ -115,7 +115,8 @@ bool readUpdateList(const char* body, UpdateList* list) {
 
 // ------------------------------------------------------------ checks
 
-bool startUpdater(UpdateState& state) {
+bool startUpdater(UpdateState& state, std::atomic<std::uint32_t>* clockOffset) {
+  state.clockOffset = clockOffset;
   platform::startSockets();
   state.connection.setStopSignal(&state.stop);
   clearSlot(state.serverImage);
@@ -148,7 +149,7 @@ void updateThreadMain(void* argument) {
 
 bool updateCheck(UpdateState& state) {
   char path[kQueryPathSize];
-  std::snprintf(path, sizeof path, "/update.php?sv=%d&cv=%u&os=%s", kServerVersion,
+  std::snprintf(path, sizeof path, "/update.php?sv=%d&cv=%u&os=%s", wire::kServerVersion,
                 static_cast<unsigned>(state.clientImageVersion.load()), kUpdateOsName);
   printMessage("Checking for update\n");
 
@@ -216,19 +217,19 @@ bool downloadImage(UpdateState& state, const char* host, const char* path, Image
 
 // ------------------------------------------------------------ installation
 
-int installStep(UpdateState& state) {
-  if (installServerImage(state)) return kRunServerInstalled;
-  if (!installClientImage(state)) return kRunOn;
+int installStep(UpdateState& state, std::uint32_t now) {
+  if (installServerImage(state, now)) return kRunServerInstalled;
+  if (!installClientImage(state, now)) return kRunOn;
   if (!loadClientImage(state)) return kRunError;
   return kRunOn;
 }
 
-bool installServerImage(UpdateState& state) {
+bool installServerImage(UpdateState& state, std::uint32_t now) {
   ImageSlot& slot = state.serverImage;
   std::lock_guard<std::mutex> lock(slot.mutex);
   ImageHeader header;
-  if (!slotDue(state, slot, &header)) return false;
-  if (header.version <= kServerVersion) {
+  if (!slotDue(slot, now, &header)) return false;
+  if (header.version <= wire::kServerVersion) {
     printMessage("Serious error. Downloaded server version is the same as local version\n");
     discard(slot);
     return false;
@@ -248,11 +249,11 @@ bool installServerImage(UpdateState& state) {
   return true;
 }
 
-bool installClientImage(UpdateState& state) {
+bool installClientImage(UpdateState& state, std::uint32_t now) {
   ImageSlot& slot = state.clientImage;
   std::lock_guard<std::mutex> lock(slot.mutex);
   ImageHeader header;
-  if (!slotDue(state, slot, &header)) return false;
+  if (!slotDue(slot, now, &header)) return false;
   if (header.version <= state.clientImageVersion.load()) {
     printMessage("Serious error. Downloaded client version is the same as local version\n");
     discard(slot);

@@ -16,7 +16,9 @@
 #include <memory>
 #include <mutex>
 
+#include "core/line_scanner.h"
 #include "core/wire.h"
+#include "kestrin/kestrin.h"
 #include "platform/platform.h"
 #include "platform/stop_signal.h"
 #include "update/http_fetch.h"
@@ -24,7 +26,7 @@
 namespace kestrin {
 
 inline constexpr std::uint32_t kUpdateCheckPeriodMs = 600000;
-inline constexpr const char* kServerImageFileName = "kestrinsv.tmp";
+inline constexpr const char* kServerImageFileName = KESTRIN_SERVER_IMAGE_FILE;
 inline constexpr const char* kClientImageFileName = "cldll.dat";
 // The new "cldll.dat" is written here first and renamed over it when complete.
 inline constexpr const char* kClientImageTempFileName = "cldll.dat.tmp";
@@ -80,9 +82,8 @@ struct UpdateList {
 };
 
 struct UpdateState {
-  // Server.clockNow, read by the host thread in installStep.
-  const std::uint32_t* clockNow = nullptr;
-  // Server.clockOffset; each update check stores the master time through it.
+  // Server.clockOffset, given at start-up; each update check stores the
+  // master time through it.
   std::atomic<std::uint32_t>* clockOffset = nullptr;
 
   ImageSlot serverImage;
@@ -109,9 +110,10 @@ struct UpdateState {
 bool readUpdateList(const char* body, UpdateList* list);
 
 // Start-up: clears the slots, runs the first check on the calling thread and
-// starts the update thread.  False, with the reason printed, when no master
-// time was received or the thread could not start.
-bool startUpdater(UpdateState& state);
+// starts the update thread; every check stores the master time into
+// `clockOffset`.  False, with the reason printed, when no master time was
+// received or the thread could not start.
+bool startUpdater(UpdateState& state, std::atomic<std::uint32_t>* clockOffset);
 // Shutdown: ends the update thread (a check in progress is abandoned within
 // a second), joins it and releases every image buffer.  Harmless when the
 // updater never started.
@@ -124,12 +126,13 @@ bool updateCheck(UpdateState& state);
 // at once, even when the download then fails.
 bool downloadImage(UpdateState& state, const char* host, const char* path, ImageSlot& slot);
 
-// Host thread, every main step: 1 when a server image was written to
-// "kestrinsv.tmp", 2 when a client image was installed but could not be
-// loaded, 0 otherwise.
-int installStep(UpdateState& state);
-bool installServerImage(UpdateState& state);
-bool installClientImage(UpdateState& state);
+// Host thread, every main step at ServerClock `now`, which images whose
+// activation time has come are installed by: 1 when a server image was
+// written to "kestrinsv.tmp", 2 when a client image was installed but could
+// not be loaded, 0 otherwise.
+int installStep(UpdateState& state, std::uint32_t now);
+bool installServerImage(UpdateState& state, std::uint32_t now);
+bool installClientImage(UpdateState& state, std::uint32_t now);
 // Loads "cldll.dat" as the client image handed to clients.  A failed load
 // keeps the previously loaded image.
 bool loadClientImage(UpdateState& state);

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "core/server.h"
+#include "core/run_result.h"
 #include "support/output_capture.h"
 #include "support/scratch_folder.h"
 
@@ -85,11 +85,6 @@ TEST(UpdateListTest, TimeIsRequiredAndImagesAreNamedByHostAndPath) {
 // host's current folder.
 class UpdaterFilesTest : public ::testing::Test {
  protected:
-  UpdaterFilesTest() {
-    state.clockNow = &clockNow;
-    state.clockOffset = &clockOffset;
-  }
-
   static void write(const std::string& name, const std::string& content) {
     std::ofstream(name, std::ios::binary) << content;
   }
@@ -115,13 +110,12 @@ class UpdaterFilesTest : public ::testing::Test {
   // One install step; returns what it printed.
   std::string install(int expected) {
     output.clear();
-    EXPECT_EQ(installStep(state), expected);
+    EXPECT_EQ(installStep(state, clockNow), expected);
     return output.text();
   }
 
   testing::ScratchFolder folder;
   std::uint32_t clockNow = 50000;
-  std::atomic<std::uint32_t> clockOffset{10000};
   UpdateState state;
   testing::OutputCapture output;
 };

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/server.h"
+#include "core/run_result.h"
 #include "e2e/e2e_support.h"
 #include "sim/update_server_sim.h"
 #include "support/output_capture.h"
@@ -22,7 +22,6 @@ class UpdaterTest : public ::testing::Test {
     ASSERT_TRUE(sim_.start(80));
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_.path());
-    state_.clockNow = &clockNow_;
     state_.clockOffset = &clockOffset_;
     state_.connection.setStopSignal(&state_.stop);
   }
@@ -104,7 +103,7 @@ TEST_F(UpdaterTest, BadDownloadsLeaveTheSlotsEmpty) {
     output_.clear();
     sim_.setList(sim::updateList(30000, c.server, c.client));
     ASSERT_TRUE(updateCheck(state_));
-    EXPECT_EQ(installStep(state_), kRunOn);
+    EXPECT_EQ(installStep(state_, clockNow_), kRunOn);
     EXPECT_EQ(output_.text(), "Checking for update\n" + c.output);
     EXPECT_FALSE(ready(state_.serverImage));
     EXPECT_FALSE(ready(state_.clientImage));
@@ -118,13 +117,13 @@ TEST_F(UpdaterTest, WaitingImageIsReplacedOrGoneWhenALaterCheckNamesAnother) {
   sim_.setFile("/second.img", sim::makeImage(1005, 95000, "second"));
   ASSERT_TRUE(updateCheck(state_));
   clockNow_ = 30000;
-  EXPECT_EQ(installStep(state_), kRunOn);
+  EXPECT_EQ(installStep(state_, clockNow_), kRunOn);
   EXPECT_TRUE(ready(state_.serverImage));
   // The second image takes the slot: the first would be due at 94999.
   sim_.setList(sim::updateList(31000, "/second.img"));
   ASSERT_TRUE(updateCheck(state_));
   clockNow_ = 94999;
-  EXPECT_EQ(installStep(state_), kRunOn);
+  EXPECT_EQ(installStep(state_, clockNow_), kRunOn);
   EXPECT_TRUE(ready(state_.serverImage));
 
   sim_.setList(sim::updateList(40000, "/other.img"));
@@ -132,7 +131,7 @@ TEST_F(UpdaterTest, WaitingImageIsReplacedOrGoneWhenALaterCheckNamesAnother) {
   EXPECT_NE(output_.text().find("Error receiving update /other.img. Error code #5\n"), std::string::npos);
   EXPECT_FALSE(ready(state_.serverImage));
   clockNow_ = 100000;
-  EXPECT_EQ(installStep(state_), kRunOn);
+  EXPECT_EQ(installStep(state_, clockNow_), kRunOn);
   EXPECT_FALSE(std::filesystem::exists(kServerImageFileName));
 }
 
@@ -143,7 +142,7 @@ TEST_F(UpdaterTest, NewerClientImageIsInstalledAndAnnouncedInTheNextQuery) {
   sim_.setList(sim::updateList(30000, "", "/client7.img"));
   sim_.setFile("/client7.img", update);
   ASSERT_TRUE(updateCheck(state_));
-  EXPECT_EQ(installStep(state_), kRunOn);
+  EXPECT_EQ(installStep(state_, clockNow_), kRunOn);
   EXPECT_EQ(dir_.read("cldll.dat"), update);
   EXPECT_NE(output_.text().find("Client patch was successfully installed [version: 7]\n"
                                 "Loaded cldll.dat [version: 7]\n"),
@@ -161,7 +160,7 @@ TEST_F(UpdaterTest, NewerClientImageIsInstalledAndAnnouncedInTheNextQuery) {
 TEST_F(UpdaterTest, ShutdownEndsTheThreadDuringAStalledCheck) {
   sim_.setList("time=50000\n");
   state_.checkPeriodMs = 100;
-  ASSERT_TRUE(startUpdater(state_));
+  ASSERT_TRUE(startUpdater(state_, &clockOffset_));
   EXPECT_NE(output_.text().find("Got mastertime 50000\n"), std::string::npos);
   sim_.setFault(sim::kUpdateListPath, sim::HttpFault::kStall);
   // The next query is answered with a stall: the thread's check then waits for data.

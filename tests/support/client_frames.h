@@ -1,5 +1,5 @@
-// Frames as an anti-cheat client builds them, and seeded key pairs, shared by
-// the unit tests, the fuzz targets and the simulated client.  Test code.
+// Frames as an anti-cheat client builds them, shared by the unit tests, the
+// fuzz targets and the simulated client.  Test code.
 #pragma once
 
 #include <algorithm>
@@ -8,33 +8,15 @@
 #include <cstring>
 #include <vector>
 
-#include "client/blowfish.h"
 #include "client/client_session.h"
-#include "client/handshake.h"
+#include "client/key_record.h"
 #include "core/byte_order.h"
 #include "core/wire.h"
+#include "crypto/blowfish.h"
 #include "crypto/rsa.h"
-#include "support/scripted_random.h"
+#include "support/key_pairs.h"
 
 namespace kestrin::testing {
-
-using Bytes = std::vector<std::uint8_t>;
-
-struct KeyPair {
-  RsaPublicKey publicKey = {};
-  RsaPrivateKey privateKey = {};
-};
-
-// A key pair drawn from a seeded stream: the same arguments give the same
-// pair.  e = 65537 unless useFermat4 is 0 (e = 3).  Empty keys when
-// generation fails.
-inline KeyPair seededKeyPair(std::uint32_t bits, std::uint64_t seed, std::int32_t useFermat4 = 1) {
-  ScriptedRandom random(seed);
-  KeyPair pair;
-  if (rsaGenerateKeyPair(pair.publicKey, pair.privateKey, RsaKeyRequest{bits, useFermat4}, random) != kRsaOk)
-    return {};
-  return pair;
-}
 
 // A plain frame of `length` bytes (at least a header) with `id`, the length
 // field and the check byte set, the rest zero.
@@ -50,7 +32,7 @@ inline Bytes emptyFrame(std::uint8_t id, std::size_t length) {
 inline Bytes helloFrame(std::uint16_t version, const RsaPublicKey& clientKey) {
   Bytes frame = emptyFrame(wire::kPacketHello, wire::kHandshakeFrameSize);
   storeLe16(frame.data() + wire::kHelloVersionOffset, version);
-  writeRsaPublicKey(clientKey, frame.data() + wire::kHelloKeyOffset, wire::kRsaPublicKeySize);
+  writeRsaPublicKey(clientKey, frame.data() + wire::kHelloKeyOffset, kRsaPublicKeySize);
   return frame;
 }
 

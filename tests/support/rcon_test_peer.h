@@ -4,15 +4,14 @@
 #pragma once
 
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "game/game_server.h"
 #include "platform/platform.h"
+#include "rcon/rcon_link.h"
 
 namespace kestrin::testing {
 
@@ -54,13 +53,11 @@ class RconPeer {
   void send(platform::Endpoint to, const std::string& bytes, bool fromOtherPort = false) {
     platform::udpSendTo(fromOtherPort ? otherSocket_ : socket_, to, bytes.data(), bytes.size());
   }
-  // Points a game at this peer, its socket (re)opened on a free local port.
-  void aim(GameServer& game) {
-    std::strcpy(game.address, "127.0.0.1");
-    game.port = port();
-    game.gameAddress = platform::Endpoint{platform::kLoopbackAddress, port()};
-    platform::closeSocket(game.socket);
-    platform::udpOpen(0, &game.socket);
+  // Points a link at this peer, its socket (re)opened on a free local port.
+  void aim(RconLink& link) {
+    link.gameAddress = platform::Endpoint{platform::kLoopbackAddress, port()};
+    platform::closeSocket(link.socket);
+    platform::udpOpen(0, &link.socket);
   }
 
  private:

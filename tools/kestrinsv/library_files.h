@@ -15,9 +15,11 @@
 
 #include <string>
 
+#include "kestrin/kestrin.h"
+
 namespace kestrin::host {
 
-inline constexpr const char* kServerImage = "kestrinsv.tmp";
+inline constexpr const char* kServerImage = KESTRIN_SERVER_IMAGE_FILE;
 inline constexpr const char* kRejectedList = "kestrinsv.rejected";
 
 // The SHA-256 digest of a file's bytes in lowercase hex; empty when the file
@@ -29,7 +31,7 @@ class LibraryFiles {
   explicit LibraryFiles(std::string library);
 
   const std::string& library() const { return library_; }
-  std::string backup() const { return library_ + ".bak"; }
+  std::string backup() const { return library_ + KESTRIN_BACKUP_SUFFIX; }
   std::string trialMarker() const { return library_ + ".trial"; }
 
   enum class Install { kInstalled, kRefused, kFailed };

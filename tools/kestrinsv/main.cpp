@@ -15,8 +15,8 @@
 namespace {
 
 enum ExitStatus {
-  kExitInstalled = 1,
-  kExitServerError = 2,
+  kExitInstalled = KESTRIN_SERVER_INSTALLED,
+  kExitServerError = KESTRIN_ERROR,
   kExitLoadError = 3,
 };
 
@@ -42,7 +42,7 @@ void usage() {
       "Usage: kestrinsv [--library PATH] [--once] [--plain]\n"
       "\n"
       "Runs the Kestrin server in the current directory, which holds\n"
-      "kestrinsv.cfg, cldll.dat, kestrin.log, kestrinsv.tmp and kestrinsv.rejected.\n"
+      "kestrinsv.cfg, cldll.dat, kestrin.log, " KESTRIN_SERVER_IMAGE_FILE " and kestrinsv.rejected.\n"
       "Every line printed starts with the local date and time,\n"
       "\"[2026-12-06 22:47:12] \".\n"
       "\n"
@@ -53,12 +53,12 @@ void usage() {
       "                  and time\n"
       "  --help          show this text\n"
       "\n"
-      "When the server has written a new server library to kestrinsv.tmp it\n"
+      "When the server has written a new server library to " KESTRIN_SERVER_IMAGE_FILE " it\n"
       "stops with result 1: kestrinsv then keeps the old library beside the\n"
-      "new one as PATH.bak, renames kestrinsv.tmp to PATH, loads it and runs\n"
+      "new one as PATH" KESTRIN_BACKUP_SUFFIX ", renames " KESTRIN_SERVER_IMAGE_FILE " to PATH, loads it and runs\n"
       "it (with --once it exits with status 1 instead).  A new library that\n"
       "cannot be loaded, lacks the initialize function or stops before its\n"
-      "start-up has finished is rolled back: PATH.bak is put back and run, and\n"
+      "start-up has finished is rolled back: PATH" KESTRIN_BACKUP_SUFFIX " is put back and run, and\n"
       "the new library's SHA-256 digest is added to kestrinsv.rejected, whose\n"
       "libraries are never installed again.  PATH.trial marks a new library\n"
       "until its start-up has finished; found at a start, it is rolled back.\n"

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -156,6 +157,44 @@ int pollReadable(const SocketHandle* sockets, std::size_t count, bool* ready, in
   }
   return readyCount;
 }
+
+struct SocketWatch::State {
+  int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  std::size_t registered = 0;
+  // Room for every registered socket to be ready at once.
+  std::vector<epoll_event> events;
+};
+
+SocketWatch::SocketWatch() : state_(std::make_unique<State>()) {}
+
+SocketWatch::~SocketWatch() {
+  if (state_->epoll >= 0) ::close(state_->epoll);
+}
+
+bool SocketWatch::add(SocketHandle socket, void* tag) {
+  if (socket == kInvalidSocket || state_->epoll < 0) return false;
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.ptr = tag;
+  if (::epoll_ctl(state_->epoll, EPOLL_CTL_ADD, fdOf(socket), &event) != 0) return false;
+  if (++state_->registered > state_->events.size()) state_->events.resize(state_->registered);
+  return true;
+}
+
+void SocketWatch::remove(SocketHandle socket) {
+  if (socket == kInvalidSocket || state_->epoll < 0) return;
+  if (::epoll_ctl(state_->epoll, EPOLL_CTL_DEL, fdOf(socket), nullptr) == 0) --state_->registered;
+}
+
+int SocketWatch::wait(int timeoutMs) {
+  State& state = *state_;
+  if (state.epoll < 0) return -1;
+  if (state.events.empty()) state.events.resize(1);
+  int n = ::epoll_wait(state.epoll, state.events.data(), static_cast<int>(state.events.size()), timeoutMs);
+  return n < 0 ? -1 : n;
+}
+
+void* SocketWatch::readyTag(std::size_t index) const { return state_->events[index].data.ptr; }
 
 void closeSocket(SocketHandle socket) {
   if (socket != kInvalidSocket) ::close(fdOf(socket));

@@ -2,6 +2,11 @@
 // threads, the system timer, BCryptGenRandom).
 #include "platform/platform.h"
 
+// select() sets hold FD_SETSIZE sockets, 64 unless set before winsock2.h.
+// The main step polls the listening socket, up to 31 pending sessions and
+// up to 63 sessions of each of up to 8 games at once.
+#define FD_SETSIZE 1024
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -188,6 +193,59 @@ int pollReadable(const SocketHandle* sockets, std::size_t count, bool* ready, in
   }
   return readyCount;
 }
+
+struct SocketWatch::State {
+  struct Entry {
+    SocketHandle socket;
+    void* tag;
+  };
+  std::vector<Entry> entries;
+  std::vector<void*> ready;
+  fd_set set;
+};
+
+SocketWatch::SocketWatch() : state_(std::make_unique<State>()) {}
+SocketWatch::~SocketWatch() = default;
+
+bool SocketWatch::add(SocketHandle socket, void* tag) {
+  if (socket == kInvalidSocket || state_->entries.size() >= FD_SETSIZE) return false;
+  state_->entries.push_back(State::Entry{socket, tag});
+  return true;
+}
+
+void SocketWatch::remove(SocketHandle socket) {
+  std::vector<State::Entry>& entries = state_->entries;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].socket != socket) continue;
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
+}
+
+int SocketWatch::wait(int timeoutMs) {
+  State& state = *state_;
+  state.ready.clear();
+  if (state.entries.empty()) {
+    if (timeoutMs > 0) Sleep(static_cast<DWORD>(timeoutMs));
+    return 0;
+  }
+  // Filled directly: FD_SET would search the whole set for every socket.
+  state.set.fd_count = 0;
+  for (const State::Entry& entry : state.entries) state.set.fd_array[state.set.fd_count++] = raw(entry.socket);
+  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  if (::select(0, &state.set, nullptr, nullptr, &timeout) == SOCKET_ERROR) return -1;
+  // The set now holds the ready sockets alone.
+  for (u_int j = 0; j < state.set.fd_count; ++j) {
+    for (const State::Entry& entry : state.entries) {
+      if (raw(entry.socket) != state.set.fd_array[j]) continue;
+      state.ready.push_back(entry.tag);
+      break;
+    }
+  }
+  return static_cast<int>(state.ready.size());
+}
+
+void* SocketWatch::readyTag(std::size_t index) const { return state_->ready[index]; }
 
 void closeSocket(SocketHandle socket) {
   if (socket != kInvalidSocket) ::closesocket(raw(socket));

@@ -1,0 +1,114 @@
+// The one server record: start-up, the 100 ms main step and shutdown.
+// Lives for one call of initialize() and never moves, so other records may
+// hold pointers into it.  Host thread only, except where a field says so.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "client/check_id_list.h"
+#include "config/config.h"
+#include "core/run_result.h"
+#include "core/wire.h"
+#include "crypto/random_source.h"
+#include "crypto/rsa.h"
+#include "game/game_server.h"
+#include "platform/platform.h"
+#include "update/updater.h"
+
+namespace kestrin {
+
+inline constexpr std::uint32_t kMainStepPauseMs = 100;
+inline constexpr const char* kConfigFileName = "kestrinsv.cfg";
+// The server's key pair, generated at every start-up.
+inline constexpr RsaKeyRequest kServerKeyRequest{510, 1};
+
+struct ClientSession;
+
+struct Server {
+  Server() = default;
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+  // Frees the pending sessions that shutdown() has not freed.
+  ~Server();
+
+  platform::SocketHandle listenSocket = platform::kInvalidSocket;
+  // The main step's one readiness poll: the listening socket (tagged null)
+  // and the socket of every session, pending or attached, while it is open.
+  // Declared before the sessions' owners, which it outlives.
+  platform::SocketWatch watch;
+  // The step's poll found a connection waiting.
+  bool listenerReady = false;
+
+  // ServerClock now; recomputed at the top of every main step.
+  std::uint32_t clockNow = 0;
+  // Written by the update thread (master time), read by the host thread.
+  std::atomic<std::uint32_t> clockOffset{0};
+  std::uint32_t clockStart = 0;
+
+  // Accepted sessions whose handshake runs, in order of arrival, packed from
+  // the front; owned by this list.  At most kMaxPendingSessions in use.
+  ClientSession* pendingSessions[wire::kPendingListSlots] = {};
+  std::uint32_t pendingCount = 0;
+
+  Config config;
+
+  // One element per game section, allocated at start-up and never moved;
+  // the first gameCount are built and watched.
+  std::unique_ptr<GameServer[]> games;
+  std::uint32_t gameCount = 0;
+  // Auto-update: master time, image slots, update thread, loaded client image.
+  UpdateState update;
+
+  // The checks asked of every client, read by every session.
+  CheckIdList checkIdList;
+
+  // Generated after the listening socket opens; the private key is wiped at
+  // shutdown.
+  RsaPublicKey publicKey = {};
+  RsaPrivateKey privateKey = {};
+  // Source of the handshake's session keys and padding.
+  RandomSource* keyRandom = &systemRandomSource();
+
+  // 0 to run on, otherwise a RunResult to stop with.
+  int init();
+  int step();
+  // Safe after any start-up failure; releases everything init() acquired.
+  void shutdown();
+
+  // clockNow <- (timer - clockStart) + clockOffset.
+  void updateClock();
+  // Polls every socket of the main step in one call, without waiting, and
+  // marks what is ready: listenerReady and each session's `readable`.
+  // Returns how many sessions are readable.
+  int pollSockets();
+
+  // ---- pending sessions (server/pending_sessions.cpp)
+  // Accepts at most one connection, when the step's poll found the
+  // listening socket ready, and sends it the server hello.
+  void acceptClient();
+  // A new zero-filled session appended to the pending list; null when the
+  // list is full or memory is short.
+  ClientSession* addPendingSession();
+  // Takes entry `index` off the pending list, shifting the later ones down,
+  // and frees the session when `free` is set.
+  void removePendingSession(std::uint32_t index, bool free);
+  // Reads the pending sessions the step's poll found readable and runs
+  // their handshake.
+  void readPendingSessions();
+  // Frees closed pending sessions and ends those past the handshake limit.
+  void expirePendingSessions();
+
+  // ---- handshake (server/handshake.cpp)
+  // Handles the complete plain frame at the start of the frame buffer of
+  // pending session `index`.  True when the frame was consumed (the session
+  // may then have left the pending list); false when it was refused.
+  bool dispatchHandshake(std::uint32_t index, const std::uint8_t* frame);
+
+ private:
+  int openListenSocket();
+  void releasePendingSessions();
+};
+
+}  // namespace kestrin
