@@ -58,8 +58,10 @@ struct ClientSession {
   SessionState state = SessionState::kNew;
   // Matched with its player's status row by the reconciliation.
   bool joined = false;
-  // A first fully matching check answer was seen.
+  // A first fully matching check answer was seen; the local time of the
+  // latest one.
   bool authenticated = false;
+  platform::LocalTime lastCheckPassed;
   std::uint32_t connectTime = 0;
 
   // Client-image transfer: under way, bytes sent, when the next chunk may go

@@ -82,6 +82,7 @@ void sendCheckRequest(const GameServer& game, ClientSession& session) {
 // Said on the game, written to the report log and printed; then a five-minute
 // ban and a kick.
 void verdict(GameServer& game, ClientSession& session, const char* message) {
+  ++game.verdicts;
   queueCommand(game, RconCommandId::Say, message);
   writeReport(game, session, message);
   printMessage("%s\n", message);
@@ -119,6 +120,8 @@ void evaluateAnswer(GameServer& game, ClientSession& session) {
     return;
   }
   session.checkAnswered = 0;
+  ++game.checksPassed;
+  platform::localTimeNow(&session.lastCheckPassed);
   if (session.authenticated) return;
   session.authenticated = true;
   lockedPlayerName(game, session, name);

@@ -6,9 +6,9 @@
 // Server owns an array of these for the whole run; the array never moves.
 // Two threads use each record: the host thread (game step, reconciliation,
 // client sessions, queuing) and the game's own thread (everything that goes
-// over the link).  They share only rconReady (atomic), the command queue and
-// the player tables (each with a mutex of its own); every other field
-// belongs to one thread, as marked.
+// over the link).  They share only rconReady, rconRefused and the sent
+// counters (atomics), the command queue and the player tables (each with a
+// mutex of its own); every other field belongs to one thread, as marked.
 #pragma once
 
 #include <atomic>
@@ -54,13 +54,22 @@ struct GameServer {
   // thread from the verdicts of its requests.  While it is clear the host
   // thread queues no commands and gives the clients no turns.
   std::atomic<bool> rconReady{false};
+  // The game server's last answer refused the password.
+  std::atomic<bool> rconRefused{false};
   CommandQueue commands;
   PlayerTables players;
+  // Bans and kicks sent to the game server since the start (game thread).
+  std::atomic<std::uint32_t> bansSent{0};
+  std::atomic<std::uint32_t> kicksSent{0};
 
   // ---- host thread
   std::uint32_t nextReconcileTime = 0;
   ClientSession* clients[kClientSlots] = {};
   std::uint32_t clientCount = 0;
+  // Since the start: check answers that matched, cheat and modified-file
+  // verdicts.
+  std::uint32_t checksPassed = 0;
+  std::uint32_t verdicts = 0;
 
   // ---- game thread (the link is set up before and closed after it runs;
   // the host thread only requests the stop)

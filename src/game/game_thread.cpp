@@ -84,8 +84,10 @@ void gameThreadStep(GameServer& game) {
 const char* runRcon(GameServer& game, const char* command, const char* arguments) {
   const RconReply reply = rconCommand(game.link, command, arguments);
   if (reply.text != nullptr) {
+    game.rconRefused.store(false);
     if (!game.rconReady.exchange(true)) printMessage("Game: Rcon password accepted\n");
   } else if (reply.refused) {
+    game.rconRefused.store(true);
     game.rconReady.store(false);
   }
   return reply.text;
@@ -129,7 +131,7 @@ void runNextCommand(GameServer& game) {
       pollUsers(game);
       break;
     case RconCommandId::Kick:
-      runRcon(game, "kick", command.text);
+      if (runRcon(game, "kick", command.text) != nullptr) ++game.kicksSent;
       break;
     case RconCommandId::AddIp:
       runRcon(game, "addip", command.text);
@@ -139,7 +141,7 @@ void runNextCommand(GameServer& game) {
       break;
     case RconCommandId::BanId:
       printMessage("Banning player\n");
-      runRcon(game, "banid", command.text);
+      if (runRcon(game, "banid", command.text) != nullptr) ++game.bansSent;
       break;
     default:
       printMessage("Game: Unknown CMD Id %d\n", static_cast<int>(command.id));

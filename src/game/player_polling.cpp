@@ -30,6 +30,7 @@ void parseStatusReply(PlayerTables& tables, const char* reply) {
     row.listed = 1;
   }
   tables.statusUpdated = 1;
+  tables.polled = platform::localTimeNow(&tables.lastPoll) || tables.polled;
 }
 
 void parseUsersReply(PlayerTables& tables, const char* reply) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/platform.h"
 #include "rcon/reply_lines.h"
 
 namespace kestrin {
@@ -40,6 +41,9 @@ struct PlayerTables {
   std::uint32_t statusRecordCount = 0;
   // Set by every accepted status reply; cleared by the reconciliation.
   std::uint8_t statusUpdated = 0;
+  // The local time of the latest accepted status reply, when `polled`.
+  bool polled = false;
+  platform::LocalTime lastPoll;
   UserRecord userRecords[kMaxUserRecords];
   std::uint32_t userRecordCount = 0;
 };

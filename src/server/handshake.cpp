@@ -83,6 +83,7 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
       session.wonId = record.wonId;
       session.listedFileCount = game->checksumList.checkFileCount;
       session.state = SessionState::kKeyed;
+      ++clientsKeyed;
       blowfishSetKey(session.receiveCipher, record.key, static_cast<int>(record.keyLength));
       secureWipe(record);
       session.removeFrame();

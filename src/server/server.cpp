@@ -17,6 +17,7 @@ void Server::updateClock() {
 
 int Server::init() {
   printMessage("Welcome to Kestrin Server [version: %d]\n", wire::kServerVersion);
+  platform::localTimeNow(&startedAt);
   clockStart = platform::milliseconds();
   clockOffset.store(kInitialClockOffset);
   clockNow = kInitialClockOffset;
@@ -52,6 +53,7 @@ int Server::init() {
   }
 
   printMessage("Init finished\n");
+  writeStatus();
   return kRunOn;
 }
 
@@ -106,6 +108,7 @@ int Server::step() {
   }
 
   if (int installed = installStep(update, clockNow); installed != kRunOn) return installed;
+  writeStatus();
   platform::sleepMilliseconds(kMainStepPauseMs);
   return kRunOn;
 }

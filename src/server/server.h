@@ -15,6 +15,7 @@
 #include "crypto/rsa.h"
 #include "game/game_server.h"
 #include "platform/platform.h"
+#include "server/status_file.h"
 #include "update/updater.h"
 
 namespace kestrin {
@@ -71,6 +72,15 @@ struct Server {
   // Source of the handshake's session keys and padding.
   RandomSource* keyRandom = &systemRandomSource();
 
+  // The live status: when the server started (local time), the clients that
+  // finished the handshake since, and when the status file is due next
+  // (platform timer, unmoved by the master time).
+  platform::LocalTime startedAt;
+  std::uint32_t clientsKeyed = 0;
+  bool statusWritten = false;
+  bool statusFailing = false;
+  std::uint32_t nextStatusTimer = 0;
+
   // 0 to run on, otherwise a RunResult to stop with.
   int init();
   int step();
@@ -83,6 +93,13 @@ struct Server {
   // marks what is ready: listenerReady and each session's `readable`.
   // Returns how many sessions are readable.
   int pollSockets();
+
+  // ---- live status (server/server_status.cpp)
+  // What the status file shows now.  Takes each game's table lock briefly.
+  StatusSnapshot statusSnapshot() const;
+  // Writes the status file when it is due: at the first call, then every
+  // kStatusIntervalMs.  A failure is printed once until a write succeeds.
+  void writeStatus();
 
   // ---- pending sessions (server/pending_sessions.cpp)
   // Accepts at most one connection, when the step's poll found the
