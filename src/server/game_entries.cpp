@@ -72,70 +72,99 @@ bool nextCheckFile(const ConfigSection& section, CheckFileCursor* cursor, const 
   }
 }
 
-bool buildGameEntry(Server& server, std::uint32_t sectionIndex, const RconSetting& setting) {
-  GameServer& game = server.games[server.gameCount];
-  ConfigSection& section = server.config.sections[sectionIndex];
+namespace {
 
+// The line of the entry that the section's last successful find returned.
+std::uint32_t foundLine(const ConfigSection& section) { return section.entries[section.cursor - 1].line; }
+
+}  // namespace
+
+bool allocateGameEntries(Server& server) {
+  server.games.reset(new (std::nothrow) GameServer[server.config.sectionCount]);
+  server.gameCount = 0;
+  if (!server.games) {
+    printMessage("Error: Out of memory\n");
+    return false;
+  }
+  return true;
+}
+
+EntryBuild buildGameEntry(Server& server, std::uint32_t sectionIndex, RconSetting* setting) {
+  Config& config = server.config;
+  ConfigSection& section = config.sections[sectionIndex];
+  config.currentLine = section.line;
+  char value[kConfigValueSize];
+  if (section.findFirst("rcon", value) == 0) {
+    printMessage("Error: Rcon parameter not found in game section %d\n", static_cast<int>(sectionIndex));
+    return EntryBuild::kInvalid;
+  }
+  config.currentLine = foundLine(section);
+  if (!parseRconValue(value, setting)) return EntryBuild::kInvalid;
+  if (findGame(server, setting->address, setting->port) >= 0) {
+    printMessage("Game: Alert, [ip: %s] [port: %d] already watched\n", setting->address, setting->port);
+    return EntryBuild::kAlreadyWatched;
+  }
+
+  GameServer& game = server.games[server.gameCount];
   char directory[kConfigValueSize];
   if (section.findFirst("chkpath", directory) > 0) {
+    const std::uint32_t pathLine = foundLine(section);
     // One checksum-list entry per listed file, libraries first.
     bool clientDllListed = false;
     CheckFileCursor cursor;
     const char* fileName = nullptr;
     bool isModel = false;
     while (nextCheckFile(section, &cursor, &fileName, &isModel)) {
-      if (!game.checksumList.addCheckFile(directory, fileName, isModel)) return false;
+      config.currentLine = section.entries[cursor.next - 1].line;
+      if (!game.checksumList.addCheckFile(directory, fileName, isModel)) return EntryBuild::kInvalid;
       if (!isModel && std::strcmp(fileName, "client.dll") == 0) clientDllListed = true;
     }
     game.hltvNameSet = section.findFirst("hltvname", game.hltvName) > 0;
     if (!clientDllListed) {
+      config.currentLine = pathLine;
       printMessage("Error: Client.dll checksum has to be enabled\n");
-      return false;
+      return EntryBuild::kInvalid;
     }
   }
 
   char externalIp[kConfigValueSize];
+  config.currentLine = section.line;
   if (section.findFirst("externalip", externalIp) == 0) {
     printMessage("Error: Exeternalip entry not found\n");
-    return false;
+    return EntryBuild::kInvalid;
   }
+  config.currentLine = foundLine(section);
   if (std::strlen(externalIp) >= sizeof game.externalIp) {
     printMessage("Error: Externalip value [%s] longer than %u characters\n", externalIp,
                  static_cast<unsigned>(sizeof game.externalIp - 1));
-    return false;
+    return EntryBuild::kInvalid;
   }
   std::memcpy(game.externalIp, externalIp, std::strlen(externalIp) + 1);
-
-  if (!startWatch(game, setting.address, setting.port, setting.password, server.clockNow)) {
-    printMessage("Error: Gameinit failed\n");
-    return false;
-  }
+  std::memcpy(game.address, setting->address, sizeof game.address);
+  game.port = setting->port;
+  config.currentLine = 0;
   ++server.gameCount;
-  return true;
+  return EntryBuild::kBuilt;
 }
 
 bool buildGameEntries(Server& server) {
-  std::uint32_t sectionCount = server.config.sectionCount;
-  server.games.reset(new (std::nothrow) GameServer[sectionCount]);
-  if (!server.games) {
-    printMessage("Error: Out of memory\n");
-    return false;
-  }
-  server.gameCount = 0;
-  for (std::uint32_t i = 0; i < sectionCount; ++i) {
-    char value[kConfigValueSize];
-    if (server.config.sections[i].findFirst("rcon", value) == 0) {
-      printMessage("Error: Rcon parameter not found in game section %d\n", static_cast<int>(i));
+  if (!allocateGameEntries(server)) return false;
+  for (std::uint32_t i = 0; i < server.config.sectionCount; ++i) {
+    RconSetting setting;
+    switch (buildGameEntry(server, i, &setting)) {
+      case EntryBuild::kInvalid:
+        return false;
+      case EntryBuild::kAlreadyWatched:
+        continue;
+      case EntryBuild::kBuilt:
+        break;
+    }
+    if (!startWatch(server.games[server.gameCount - 1], setting.address, setting.port, setting.password,
+                    server.clockNow)) {
+      --server.gameCount;
+      printMessage("Error: Gameinit failed\n");
       return false;
     }
-    RconSetting setting;
-    if (!parseRconValue(value, &setting)) return false;
-    if (findGame(server, setting.address, setting.port) >= 0) {
-      printMessage("Game: Alert, [ip: %s] [port: %d] already watched\n", setting.address,
-                   setting.port);
-      continue;
-    }
-    if (!buildGameEntry(server, i, setting)) return false;
     printMessage("Game: Monitoring [ip: %s] [port: %d]\n", setting.address, setting.port);
   }
   return true;

@@ -19,9 +19,10 @@ struct RconSetting {
   char password[kRconPasswordSize] = {};
 };
 
-// Allocates one GameServer per section and builds an entry from every
-// section whose address and port are not watched yet.  False, after the
-// reason was printed, when a section is invalid; entries built before stay.
+// Start-up: allocates the entries and builds an entry from every section
+// whose address and port are not watched yet, and starts its watch.  False,
+// after the reason was printed, when a section is invalid; entries built
+// before stay.
 bool buildGameEntries(Server& server);
 
 // Index among the built entries with exactly this address text and port, or -1.
@@ -32,8 +33,18 @@ int findGame(const Server& server, const char* address, std::uint16_t port);
 // message).
 bool parseRconValue(const char* value, RconSetting* setting);
 
-// Builds entry gameCount from section `sectionIndex` and starts its watch.
-bool buildGameEntry(Server& server, std::uint32_t sectionIndex, const RconSetting& setting);
+// One GameServer per section, none built yet; false, after a message, when
+// memory runs out.
+bool allocateGameEntries(Server& server);
+
+enum class EntryBuild { kBuilt, kAlreadyWatched, kInvalid };
+// Builds entry gameCount from section `sectionIndex`, without starting its
+// watch: reads the rcon value into `setting`, digests the listed files, reads
+// the external address and counts the entry in gameCount.  kInvalid after the
+// reason was printed (an rcon value of fewer than three words excepted);
+// kAlreadyWatched, after a message, when a built entry has the same address
+// and port.  Config::currentLine follows the line each step reads.
+EntryBuild buildGameEntry(Server& server, std::uint32_t sectionIndex, RconSetting* setting);
 
 // Walks the files a section lists for the checksum list: every "chkdll"
 // value in file order, then every "chkmdl" value.  Start with a

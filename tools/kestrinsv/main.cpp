@@ -8,9 +8,12 @@
 #include <string>
 
 #include "kestrin/kestrin.h"
+#include "kestrinsv/config_report.h"
 #include "kestrinsv/console.h"
 #include "kestrinsv/library_files.h"
 #include "platform/platform.h"
+#include "server/config_check.h"
+#include "server/server.h"
 
 namespace {
 
@@ -40,6 +43,7 @@ void printToStdout(const char* text) {
 void usage() {
   std::printf(
       "Usage: kestrinsv [--library PATH] [--once] [--plain]\n"
+      "       kestrinsv --check\n"
       "\n"
       "Runs the Kestrin server in the current directory, which holds\n"
       "kestrinsv.cfg, cldll.dat, kestrin.log, " KESTRIN_SERVER_IMAGE_FILE " and kestrinsv.rejected.\n"
@@ -51,6 +55,10 @@ void usage() {
       "  --once          stop after one run of the server\n"
       "  --plain         print the server's lines as they are, without the date\n"
       "                  and time\n"
+      "  --check         check kestrinsv.cfg as the server's start-up reads it:\n"
+      "                  print every game server with its files and their\n"
+      "                  digests and every problem with its line, then exit\n"
+      "                  (0: no problem, 2: problems); nothing is contacted\n"
       "  --help          show this text\n"
       "\n"
       "When the server has written a new server library to " KESTRIN_SERVER_IMAGE_FILE " it\n"
@@ -105,6 +113,10 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       usage();
       return 0;
+    }
+    if (std::strcmp(argv[i], "--check") == 0) {
+      return kestrin::host::printConfigReport(kestrin::kConfigFileName,
+                                              kestrin::checkConfiguration(kestrin::kConfigFileName));
     }
     if (std::strcmp(argv[i], "--once") == 0) {
       once = true;
