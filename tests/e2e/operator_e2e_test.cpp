@@ -108,9 +108,14 @@ TEST_F(StatusTest, PlayersClientsAndCountersThroughAStory) {
   EXPECT_EQ(playerOf(s, 12)["lastCheck"], nullptr);
   ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 12)["client"] == "authenticated"; }, 70000)) << s;
   EXPECT_TRUE(playerOf(s, 12)["lastCheck"].is_string());
-  ASSERT_TRUE(waitUntil([&] { return (s = status(dir))["counters"]["kicks"] == 1; }, 30000)) << s;
-  EXPECT_EQ(s["counters"], json::parse(R"({"clientsKeyed": 3, "checksPassed": 1, "verdicts": 1, "bans": 1,
-                                           "kicks": 1})"));
+  // Mallory's verdict: a ban and a kick (the reconciliation may kick her
+  // player once more before the game server has let her go).
+  ASSERT_TRUE(waitUntil([&] { return (s = status(dir))["counters"]["kicks"] >= 1; }, 30000)) << s;
+  const json& counters = s["counters"];
+  EXPECT_EQ(counters["clientsKeyed"], 3);
+  EXPECT_GE(counters["checksPassed"], 1);
+  EXPECT_EQ(counters["verdicts"], 1);
+  EXPECT_EQ(counters["bans"], 1);
 
   const CommandResult shown = runTool(dir.path(), "kestrin-status");
   EXPECT_EQ(shown.status, 0);
