@@ -92,7 +92,14 @@ bool writeStatusFile(const std::string& json) {
   if (file == nullptr) return false;
   bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
   if (std::fclose(file) != 0) written = false;
-  if (!written || !platform::replaceFile(kStatusTempFileName, kStatusFileName)) {
+  // Windows refuses to replace a file that a reader holds open; readers hold
+  // it for moments.
+  bool replaced = false;
+  for (int attempt = 0; written && !replaced && attempt < kStatusReplaceAttempts; ++attempt) {
+    if (attempt > 0) platform::sleepMilliseconds(kStatusReplacePauseMs);
+    replaced = platform::replaceFile(kStatusTempFileName, kStatusFileName);
+  }
+  if (!replaced) {
     platform::removeFile(kStatusTempFileName);
     return false;
   }

@@ -18,6 +18,8 @@ namespace kestrin {
 inline constexpr const char* kStatusFileName = "kestrin-status.json";
 inline constexpr const char* kStatusTempFileName = "kestrin-status.json.tmp";
 inline constexpr std::uint32_t kStatusIntervalMs = 10000;
+inline constexpr int kStatusReplaceAttempts = 3;
+inline constexpr std::uint32_t kStatusReplacePauseMs = 10;
 
 // The remote console of a game server as its thread last found it.
 enum class ConsoleState : std::uint8_t { kUnconnected, kRefused, kReady };
@@ -79,8 +81,9 @@ struct StatusSnapshot {
 std::string statusJson(const StatusSnapshot& snapshot);
 
 // Writes `json` to kStatusTempFileName in the current folder and renames it
-// over kStatusFileName.  False, with the old file left as it was, when
-// either step fails.
+// over kStatusFileName, trying the rename kStatusReplaceAttempts times
+// kStatusReplacePauseMs apart.  False, with the old file left as it was,
+// when the file cannot be written or replaced.
 bool writeStatusFile(const std::string& json);
 
 }  // namespace kestrin

@@ -97,13 +97,16 @@ TEST(StatusFileTest, AReaderFindsTheOldFileOrTheNewOneNeverAHalf) {
       if (text.str() != texts[0] && text.str() != texts[1]) ++torn;
     }
   });
-  bool allWritten = true;
-  for (int i = 1; i <= 200; ++i) allWritten = writeStatusFile(texts[i % 2]) && allWritten;
+  // Where an open reader blocks the replacement (Windows), a write may be
+  // refused: the old file then stays whole.
+  int written = 0;
+  for (int i = 1; i <= 200; ++i) written += writeStatusFile(texts[i % 2]) ? 1 : 0;
   done.store(true);
   reader.join();
-  EXPECT_TRUE(allWritten);
+  EXPECT_GT(written, 0);
   EXPECT_GT(reads, 0);
   EXPECT_EQ(torn, 0);
+  EXPECT_TRUE(writeStatusFile(texts[0]));
   EXPECT_FALSE(platform::fileExists(kStatusTempFileName));
 
   // A status file that cannot be replaced leaves no temporary file behind.
