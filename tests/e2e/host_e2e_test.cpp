@@ -168,7 +168,7 @@ void makeServerImage(const ScratchDir& dir, const std::string& bytes = "") {
     CommandResult strip =
         run("strip -o " + shellQuoted(payload) + " " + shellQuoted(plain != nullptr ? plain : libraryPath()));
     ASSERT_EQ(strip.status, 0) << strip.output;
-    ASSERT_LE(std::filesystem::file_size(payload), wire::kImageBufferSize - wire::kImageHeaderSize);
+    ASSERT_LE(std::filesystem::file_size(payload), wire::kServerImageMaxSize - wire::kImageHeaderSize);
   } else {
     dir.write("payload", bytes);
   }
