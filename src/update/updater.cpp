@@ -76,13 +76,8 @@ long readSmallFile(const char* fileName, void* out, std::size_t capacity) {
 
 // True when the SHA-256 digest of the bytes is a line of the rejected list.
 bool isRejected(const std::uint8_t* bytes, std::size_t length) {
-  std::uint8_t digest[platform::kSha256Size];
-  if (!platform::sha256(bytes, length, digest)) return false;
-  char hex[kDigestHexSize];
-  for (std::size_t i = 0; i < sizeof digest; ++i) {
-    hex[2 * i] = "0123456789abcdef"[digest[i] >> 4];
-    hex[2 * i + 1] = "0123456789abcdef"[digest[i] & 15];
-  }
+  const std::string hex = sha256Hex(bytes, length);
+  if (hex.empty()) return false;
   std::FILE* list = std::fopen(kRejectedListFileName, "rb");
   if (list == nullptr) return false;
   // Room for a digest, CR, LF and the terminator: longer lines come in
@@ -96,7 +91,7 @@ bool isRejected(const std::uint8_t* bytes, std::size_t length) {
     if (whole) --end;
     if (whole && end > 0 && line[end - 1] == '\r') --end;
     found = lineStart && (whole || std::feof(list)) && end == kDigestHexSize &&
-            std::memcmp(line, hex, kDigestHexSize) == 0;
+            std::memcmp(line, hex.data(), kDigestHexSize) == 0;
     lineStart = whole;
   }
   std::fclose(list);
@@ -129,6 +124,14 @@ bool slotDue(const ImageSlot& slot, std::uint32_t now, ImageHeader* header) {
 }
 
 }  // namespace
+
+std::string sha256Hex(const void* bytes, std::size_t length) {
+  std::uint8_t digest[platform::kSha256Size];
+  if (!platform::sha256(bytes, length, digest)) return "";
+  std::string hex;
+  for (std::uint8_t byte : digest) hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+  return hex;
+}
 
 ImageHeader readImageHeader(const std::uint8_t* bytes) {
   ImageHeader header;

@@ -63,6 +63,10 @@ enum class ImageCheck { kOk, kTooShort, kBadMagic, kSizeMismatch };
 // header.  The header is read into `header` whenever it is complete.
 ImageCheck checkImage(const std::uint8_t* bytes, std::size_t length, ImageHeader* header);
 
+// The SHA-256 digest of `length` bytes in lowercase hex, as the rejected list
+// holds it; empty when the system failed.
+std::string sha256Hex(const void* bytes, std::size_t length);
+
 // Checks the bytes of a signature file over `length` bytes of `image` under
 // the public key `keyPem`.  Null when the signature is good, otherwise why
 // not, as printed: "Malformed signature" (including any file longer than

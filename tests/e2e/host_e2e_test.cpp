@@ -334,7 +334,8 @@ TEST(ImageToolTest, ShowsSignsAndChecksImages) {
   dir.write("magic", sim::makeImage(3, 0, "payload").replace(0, 2, "MZ"));
   dir.write("size", sim::makeImage(3, 0, "payload", 9));
   dir.write("cldll.dat", sim::makeImage(4, 7000, "client"));
-  dir.write("big", std::string(200000, '\0'));
+  dir.write("largest", std::string(wire::kServerImageMaxSize - wire::kImageHeaderSize, '\0'));
+  dir.write("big", dir.read("largest") + '\0');
   dir.write("other-key.pem", testing::kOtherVerifyingKey);
   struct Case {
     std::string arguments;
@@ -347,6 +348,8 @@ TEST(ImageToolTest, ShowsSignsAndChecksImages) {
            Case{"show size", 1, "size mismatch, header says 9 bytes, 7 follow"},
            Case{"show cldll.dat", 0,
                 "version:         4\n  activation time: 7000\n  payload size:    6 bytes\n  size:            matches\n"},
+           Case{"make --version 1 --activation 0 --payload largest --out largest.img", 0,
+                "payload 1048563 bytes, too large for a client image"},
            Case{"make --version 1 --activation 0 --payload big --out big.img", 1, ""},
            Case{"openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out signing.pem", 0, ""},
            Case{"openssl pkey -in signing.pem -pubout -out update-key.pem", 0, ""},

@@ -82,15 +82,6 @@ TEST_F(UpdaterTest, FetchResultsOverRealSockets) {
   EXPECT_EQ(fetch("/update.php").code, kHttpNoConnection);  // refused
 }
 
-// The SHA-256 digest of `bytes` in lowercase hex.
-std::string hexDigest(const std::string& bytes) {
-  std::uint8_t digest[platform::kSha256Size];
-  EXPECT_TRUE(platform::sha256(bytes.data(), bytes.size(), digest));
-  std::string hex;
-  for (std::uint8_t byte : digest) hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-  return hex;
-}
-
 TEST_F(UpdaterTest, BadDownloadsLeaveTheSlotsEmpty) {
   sim_.setFile("/short.img", sim::makeImage(1004, 0, "").substr(0, 12));
   sim_.setFile("/magic.img", sim::makeImage(9, 0, "payload").replace(0, 1, "M"));
@@ -109,7 +100,7 @@ TEST_F(UpdaterTest, BadDownloadsLeaveTheSlotsEmpty) {
   sim_.setFile("/other.img.sig", sim::signature(sim::makeImage(1004, 0, "another"), testing::kSigningKey));
   // The rejected library, and one whose digest ends a longer line.
   sim_.setFile("/rejected.img", sim::makeImage(1004, 0, "rolled back"));
-  dir_.write(kRejectedListFileName, std::string(66, 'x') + hexDigest("same") + "\n" + hexDigest("rolled back") + "\r\n");
+  dir_.write(kRejectedListFileName, std::string(66, 'x') + sha256Hex("same", 4) + "\n" + sha256Hex("rolled back", 11) + "\r\n");
   sim_.setFile("/not-rejected.img", sim::makeImage(1003, 0, "same"));
   const std::string skipped =
       "Skipping server update /rejected.img: this library was rolled back before (kestrinsv.rejected)\n";
