@@ -1,9 +1,6 @@
-// Reads arbitrary bytes as the signature file of the image "abc" under a
-// pinned key.  The input is laid over a good signature of it (byte-wise
-// exclusive or), so that the search starts from a well-formed file: no input
-// crashes, one longer than any DER signature is malformed, one that is not
-// malformed is a single DER SEQUENCE spanning the whole file, and the good
-// signature itself is accepted.
+// Arbitrary bytes, laid over a good signature of "abc" by exclusive or, as
+// that image's signature file: never a crash; one not malformed is a single
+// DER SEQUENCE of at most 72 bytes spanning the file; the good one passes.
 #include <cstdint>
 #include <cstring>
 #include <string>

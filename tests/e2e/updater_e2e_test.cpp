@@ -180,9 +180,12 @@ TEST_F(UpdaterTest, WaitingImageIsReplacedOrGoneWhenALaterCheckNamesAnother) {
 TEST_F(UpdaterTest, NewerClientImageIsInstalledAndAnnouncedInTheNextQuery) {
   dir_.write("cldll.dat", sim::makeImage(6, 0, "old client"));
   ASSERT_TRUE(loadClientImage(state_));
+  // Signed: its signature is kept beside it, and it loads with the key pinned.
+  state_.keyPinned = true;
+  state_.updateKey = testing::kVerifyingKey;
   std::string update = sim::makeImage(7, 0, "new client");
   sim_.setList(sim::updateList(30000, "", "/client7.img"));
-  sim_.setFile("/client7.img", update);
+  sim_.setSignedFile("/client7.img", update, testing::kSigningKey);
   ASSERT_TRUE(updateCheck(state_));
   EXPECT_EQ(installStep(state_, clockNow_), kRunOn);
   EXPECT_EQ(dir_.read("cldll.dat"), update);
