@@ -90,8 +90,7 @@ bool isRejected(const std::uint8_t* bytes, std::size_t length) {
     const bool whole = end > 0 && line[end - 1] == '\n';
     if (whole) --end;
     if (whole && end > 0 && line[end - 1] == '\r') --end;
-    found = lineStart && (whole || std::feof(list)) && end == kDigestHexSize &&
-            std::memcmp(line, hex.data(), kDigestHexSize) == 0;
+    found = lineStart && end == kDigestHexSize && std::memcmp(line, hex.data(), kDigestHexSize) == 0;
     lineStart = whole;
   }
   std::fclose(list);
