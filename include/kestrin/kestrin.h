@@ -21,6 +21,11 @@ enum KestrinResult {
 // with KESTRIN_BACKUP_SUFFIX appended.
 #define KESTRIN_SERVER_IMAGE_FILE "kestrinsv.tmp"
 #define KESTRIN_BACKUP_SUFFIX ".bak"
+// The SHA-256 digests (lowercase hex, one a line) of new server libraries
+// that failed to start and were rolled back, in the working folder: the host
+// never installs such a library again, and the library does not download it
+// again.
+#define KESTRIN_REJECTED_LIST "kestrinsv.rejected"
 
 // Receives every text the server prints, zero-terminated, without any
 // newline added.  May be called from several threads at once.

@@ -109,7 +109,11 @@ inline constexpr std::size_t kImageMagic1Offset = 1;
 inline constexpr std::size_t kImageVersionOffset = 3;
 inline constexpr std::size_t kImageActivationOffset = 5;
 inline constexpr std::size_t kImagePayloadSizeOffset = 9;
-inline constexpr std::size_t kImageBufferSize = 200000;
+// The largest image, header included, that is downloaded.  A server image
+// carries a whole server library; a client image is sent on to anti-cheat
+// clients, which hold at most 200000 bytes.
+inline constexpr std::size_t kServerImageMaxSize = 1048576;
+inline constexpr std::size_t kClientImageMaxSize = 200000;
 inline constexpr std::size_t kUpdateListSize = 512;
 inline constexpr std::size_t kHttpRequestSize = 512;
 inline constexpr std::size_t kHttpLineSize = 256;

@@ -194,7 +194,8 @@ enum class SignatureCheck {
 // Checks an ECDSA-SHA256 signature in DER form (SEQUENCE of the INTEGERs r
 // and s, exactly as DER encodes them, nothing after) over `length` bytes of
 // `data`.  `publicKeyPem` is a PEM "PUBLIC KEY" block (SubjectPublicKeyInfo)
-// of a key on the curve P-256.
+// of a key on the curve P-256.  The key is read first: a key that is no such
+// key gives kBadKey whatever the signature.
 SignatureCheck verifySignature(const std::string& publicKeyPem, const void* data, std::size_t length,
                                const void* signature, std::size_t signatureLength);
 

@@ -36,7 +36,9 @@ int Server::init() {
     return kRunError;
   }
 
-  // Client image, master time and update thread, then the first install.
+  // Update key, client image, master time and update thread, then the first
+  // install.
+  loadUpdateKey(update);
   loadClientImage(update);
   if (!startUpdater(update, &clockOffset)) return kRunError;
   updateClock();

@@ -15,12 +15,16 @@ constexpr const char* kUpdateServer = KESTRIN_UPDATE_SERVER;
 // Characters of an `sv` or `cv` value: host, blank and path together.
 constexpr std::size_t kMaxImageSourceLength = 127;
 constexpr std::size_t kQueryPathSize = 64;
+// A P-256 public key in PEM takes 178 bytes; a longer file holds none.
+constexpr std::size_t kMaxKeyFileSize = 4096;
+constexpr std::size_t kDigestHexSize = 2 * platform::kSha256Size;
 
 // Empties a slot; the caller holds its lock.
 void discard(ImageSlot& slot) {
   slot.ready = false;
   slot.data.reset();
   slot.size = 0;
+  slot.signatureSize = 0;
 }
 
 void clearSlot(ImageSlot& slot) {
@@ -59,6 +63,57 @@ FileWrite writeImageFile(const char* fileName, const std::uint8_t* header,
   return FileWrite::kFailed;
 }
 
+// Reads at most `capacity` bytes of the file `fileName` into `out`; its
+// length, or -1 when it cannot be opened or read.
+long readSmallFile(const char* fileName, void* out, std::size_t capacity) {
+  std::FILE* file = std::fopen(fileName, "rb");
+  if (file == nullptr) return -1;
+  std::size_t length = std::fread(out, 1, capacity, file);
+  bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  return failed ? -1 : static_cast<long>(length);
+}
+
+// True when the SHA-256 digest of the bytes is a line of the rejected list.
+bool isRejected(const std::uint8_t* bytes, std::size_t length) {
+  const std::string hex = sha256Hex(bytes, length);
+  if (hex.empty()) return false;
+  std::FILE* list = std::fopen(kRejectedListFileName, "rb");
+  if (list == nullptr) return false;
+  // Room for a digest, CR, LF and the terminator: longer lines come in
+  // pieces, of which only the first is compared.
+  char line[kDigestHexSize + 3];
+  bool found = false;
+  bool lineStart = true;
+  while (!found && std::fgets(line, sizeof line, list) != nullptr) {
+    std::size_t end = std::strlen(line);
+    const bool whole = end > 0 && line[end - 1] == '\n';
+    if (whole) --end;
+    if (whole && end > 0 && line[end - 1] == '\r') --end;
+    found = lineStart && end == kDigestHexSize && std::memcmp(line, hex.data(), kDigestHexSize) == 0;
+    lineStart = whole;
+  }
+  std::fclose(list);
+  return found;
+}
+
+// Writes one of the client image's files under its temporary name; false,
+// with the reason printed, when it cannot be.
+bool writeClientFile(const char* fileName, const std::uint8_t* header, const std::uint8_t* data,
+                     std::size_t length) {
+  switch (writeImageFile(fileName, header, data, length)) {
+    case FileWrite::kWritten:
+      return true;
+    case FileWrite::kNotCreated:
+      printMessage("Can't open client dat file for writing\n");
+      return false;
+    case FileWrite::kFailed:
+      printMessage("Can't write client dat file, removed it\n");
+      return false;
+  }
+  return false;
+}
+
 // True when the slot holds an image whose activation time has come by
 // `now`, read into `header`.  The caller holds the slot's lock.
 bool slotDue(const ImageSlot& slot, std::uint32_t now, ImageHeader* header) {
@@ -68,6 +123,14 @@ bool slotDue(const ImageSlot& slot, std::uint32_t now, ImageHeader* header) {
 }
 
 }  // namespace
+
+std::string sha256Hex(const void* bytes, std::size_t length) {
+  std::uint8_t digest[platform::kSha256Size];
+  if (!platform::sha256(bytes, length, digest)) return "";
+  std::string hex;
+  for (std::uint8_t byte : digest) hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+  return hex;
+}
 
 ImageHeader readImageHeader(const std::uint8_t* bytes) {
   ImageHeader header;
@@ -87,6 +150,22 @@ void writeImageHeader(std::uint16_t version, std::uint32_t activationTime,
   storeLe16(out + wire::kImageVersionOffset, version);
   storeLe32(out + wire::kImageActivationOffset, activationTime);
   storeLe32(out + wire::kImagePayloadSizeOffset, payloadSize);
+}
+
+const char* imageSignatureProblem(const std::string& keyPem, const std::uint8_t* image, std::size_t length,
+                                  const std::uint8_t* signature, std::size_t signatureLength) {
+  if (signatureLength > wire::kImageSignatureMaxSize) return "Malformed signature";
+  switch (platform::verifySignature(keyPem, image, length, signature, signatureLength)) {
+    case platform::SignatureCheck::kValid:
+      return nullptr;
+    case platform::SignatureCheck::kMalformed:
+      return "Malformed signature";
+    case platform::SignatureCheck::kWrong:
+      break;
+    case platform::SignatureCheck::kBadKey:
+      return "No P-256 public key in update-key.pem";
+  }
+  return "Wrong signature";
 }
 
 ImageCheck checkImage(const std::uint8_t* bytes, std::size_t length, ImageHeader* header) {
@@ -114,6 +193,21 @@ bool readUpdateList(const char* body, UpdateList* list) {
 }
 
 // ------------------------------------------------------------ checks
+
+void loadUpdateKey(UpdateState& state) {
+  char key[kMaxKeyFileSize + 1];
+  long length = readSmallFile(kUpdateKeyFileName, key, sizeof key);
+  state.keyPinned = platform::fileExists(kUpdateKeyFileName);
+  state.updateKey.assign(key, length > 0 ? static_cast<std::size_t>(length) : 0);
+  if (!state.keyPinned) return;
+  // The key is read before the signature, so an empty one tells a bad key.
+  if (length > static_cast<long>(kMaxKeyFileSize) ||
+      platform::verifySignature(state.updateKey, "", 0, "", 0) == platform::SignatureCheck::kBadKey) {
+    printMessage("Error: No P-256 public key in update-key.pem, every update will be refused\n");
+    return;
+  }
+  printMessage("Loaded update-key.pem, updates must be signed\n");
+}
 
 bool startUpdater(UpdateState& state, std::atomic<std::uint32_t>* clockOffset) {
   state.clockOffset = clockOffset;
@@ -165,26 +259,31 @@ bool updateCheck(UpdateState& state) {
   UpdateList list;
   if (!readUpdateList(body, &list)) return false;
   if (list.timeValid) state.clockOffset->store(list.time);
-  if (list.server.named) {
+  const bool skipped = std::strcmp(list.server.host, state.skippedHost) == 0 &&
+                       std::strcmp(list.server.path, state.skippedPath) == 0;
+  if (list.server.named && !skipped) {
+    state.skippedHost[0] = state.skippedPath[0] = '\0';
     printMessage("Downloading server update %s\n", list.server.path);
-    downloadImage(state, list.server.host, list.server.path, state.serverImage);
+    downloadImage(state, ImageKind::kServer, list.server.host, list.server.path);
   }
   if (list.client.named) {
     printMessage("Downloading client update %s\n", list.client.path);
-    downloadImage(state, list.client.host, list.client.path, state.clientImage);
+    downloadImage(state, ImageKind::kClient, list.client.host, list.client.path);
   }
   return true;
 }
 
-bool downloadImage(UpdateState& state, const char* host, const char* path, ImageSlot& slot) {
+bool downloadImage(UpdateState& state, ImageKind kind, const char* host, const char* path) {
+  const bool server = kind == ImageKind::kServer;
+  ImageSlot& slot = server ? state.serverImage : state.clientImage;
+  const std::size_t capacity = server ? wire::kServerImageMaxSize : wire::kClientImageMaxSize;
   clearSlot(slot);
-  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
-                                             std::uint8_t[wire::kImageBufferSize + 1]);
+  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[capacity + 1]);
   if (!buffer) {
     printMessage("Error receiving update %s. Out of memory\n", path);
     return false;
   }
-  std::size_t length = wire::kImageBufferSize;
+  std::size_t length = capacity;
   int code = httpGet(state.connection, host, path, reinterpret_cast<char*>(buffer.get()), &length);
   if (code == kHttpStopped) return false;
   if (code != kHttpOk) {
@@ -205,8 +304,37 @@ bool downloadImage(UpdateState& state, const char* host, const char* path, Image
       return false;
   }
 
+  // The signature, one byte longer than any good one so that a longer file
+  // shows as malformed.
+  std::uint8_t signature[wire::kImageSignatureMaxSize + 2];
+  std::size_t signatureLength = 0;
+  if (state.keyPinned) {
+    char signaturePath[wire::kHttpLineSize + 4];
+    std::snprintf(signaturePath, sizeof signaturePath, "%s%s", path, wire::kImageSignatureSuffix);
+    signatureLength = wire::kImageSignatureMaxSize + 1;
+    code = httpGet(state.connection, host, signaturePath, reinterpret_cast<char*>(signature), &signatureLength);
+    if (code == kHttpStopped) return false;
+    if (code != kHttpOk) {
+      printMessage("Error receiving update %s. No signature, error code #%d\n", path, code);
+      return false;
+    }
+    if (const char* problem = imageSignatureProblem(state.updateKey, buffer.get(), length, signature, signatureLength)) {
+      printMessage("Error receiving update %s. %s\n", path, problem);
+      return false;
+    }
+  }
+  if (server && isRejected(buffer.get() + wire::kImageHeaderSize, header.payloadSize)) {
+    printMessage("Skipping server update %s: this library was rolled back before (" KESTRIN_REJECTED_LIST ")\n",
+                 path);
+    std::snprintf(state.skippedHost, sizeof state.skippedHost, "%s", host);
+    std::snprintf(state.skippedPath, sizeof state.skippedPath, "%s", path);
+    return false;
+  }
+
   std::lock_guard<std::mutex> lock(slot.mutex);
   std::memcpy(slot.header, buffer.get(), wire::kImageHeaderSize);
+  std::memcpy(slot.signature, signature, signatureLength);
+  slot.signatureSize = signatureLength;
   slot.size = header.payloadSize;
   std::memmove(buffer.get(), buffer.get() + wire::kImageHeaderSize, slot.size);
   slot.data = std::move(buffer);
@@ -259,18 +387,18 @@ bool installClientImage(UpdateState& state, std::uint32_t now) {
     discard(slot);
     return false;
   }
-  // The image clients are served stays whole until the new one is complete.
-  switch (writeImageFile(kClientImageTempFileName, slot.header, slot.data.get(), slot.size)) {
-    case FileWrite::kWritten:
-      break;
-    case FileWrite::kNotCreated:
-      printMessage("Can't open client dat file for writing\n");
-      return false;
-    case FileWrite::kFailed:
-      printMessage("Can't write client dat file, removed it\n");
-      return false;
+  // The image clients are served stays whole until the new one is
+  // complete.  Its signature goes in place first: the other way round, a
+  // failure in between would leave an image that does not load.
+  const bool withSignature = slot.signatureSize > 0;
+  if (!writeClientFile(kClientImageTempFileName, slot.header, slot.data.get(), slot.size)) return false;
+  if (withSignature && !writeClientFile(kClientImageSignatureTempFileName, nullptr, slot.signature, slot.signatureSize)) {
+    platform::removeFile(kClientImageTempFileName);
+    return false;
   }
-  if (!platform::replaceFile(kClientImageTempFileName, kClientImageFileName)) {
+  if ((withSignature && !platform::replaceFile(kClientImageSignatureTempFileName, kClientImageSignatureFileName)) ||
+      !platform::replaceFile(kClientImageTempFileName, kClientImageFileName)) {
+    platform::removeFile(kClientImageSignatureTempFileName);
     platform::removeFile(kClientImageTempFileName);
     printMessage("Can't replace client dat file\n");
     return false;
@@ -312,6 +440,17 @@ bool loadClientImage(UpdateState& state) {
     case ImageCheck::kSizeMismatch:
       printMessage("Error, client dat file size mismatch\n");
       return false;
+  }
+  if (state.keyPinned) {
+    std::uint8_t signature[wire::kImageSignatureMaxSize + 1];
+    long signatureLength = readSmallFile(kClientImageSignatureFileName, signature, sizeof signature);
+    const char* problem = signatureLength < 0 ? "No signature in cldll.dat.sig"
+                                              : imageSignatureProblem(state.updateKey, image.get(), length, signature,
+                                                                      static_cast<std::size_t>(signatureLength));
+    if (problem != nullptr) {
+      printMessage("Error, client dat file refused. %s\n", problem);
+      return false;
+    }
   }
   std::memmove(image.get(), image.get() + wire::kImageHeaderSize, header.payloadSize);
   state.clientImageData = std::move(image);

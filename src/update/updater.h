@@ -8,6 +8,11 @@
 // image.  A slot's mutex is held only for short moves and for the install's
 // file write, never across a fetch, so the host thread never waits on the
 // network.
+//
+// Signed updates: with the publisher's public key in "update-key.pem", every
+// image is used only when its signature, published at its path with ".sig"
+// appended, is good; the loaded client image's signature is kept in
+// "cldll.dat.sig" and checked at every load.
 #pragma once
 
 #include <atomic>
@@ -15,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "core/line_scanner.h"
 #include "core/wire.h"
@@ -30,6 +36,10 @@ inline constexpr const char* kServerImageFileName = KESTRIN_SERVER_IMAGE_FILE;
 inline constexpr const char* kClientImageFileName = "cldll.dat";
 // The new "cldll.dat" is written here first and renamed over it when complete.
 inline constexpr const char* kClientImageTempFileName = "cldll.dat.tmp";
+inline constexpr const char* kClientImageSignatureFileName = "cldll.dat.sig";
+inline constexpr const char* kClientImageSignatureTempFileName = "cldll.dat.sig.tmp";
+inline constexpr const char* kUpdateKeyFileName = "update-key.pem";
+inline constexpr const char* kRejectedListFileName = KESTRIN_REJECTED_LIST;
 inline constexpr const char* kUpdateOsName = "win";
 
 // The 13-byte header at the start of every update image and of "cldll.dat".
@@ -53,16 +63,31 @@ enum class ImageCheck { kOk, kTooShort, kBadMagic, kSizeMismatch };
 // header.  The header is read into `header` whenever it is complete.
 ImageCheck checkImage(const std::uint8_t* bytes, std::size_t length, ImageHeader* header);
 
+// The SHA-256 digest of `length` bytes in lowercase hex, as the rejected list
+// holds it; empty when the system failed.
+std::string sha256Hex(const void* bytes, std::size_t length);
+
+// Checks the bytes of a signature file over `length` bytes of `image` under
+// the public key `keyPem`.  Null when the signature is good, otherwise why
+// not, as printed: "Malformed signature" (including any file longer than
+// wire::kImageSignatureMaxSize), "Wrong signature", or a key that is none.
+const char* imageSignatureProblem(const std::string& keyPem, const std::uint8_t* image, std::size_t length,
+                                  const std::uint8_t* signature, std::size_t signatureLength);
+
 // A downloaded image waiting for installation.  Every field is guarded by
 // `mutex`.  `data` is owned by the slot until the image is installed,
-// discarded or replaced.
+// discarded or replaced.  `signatureSize` is 0 when no key is pinned.
 struct ImageSlot {
   std::mutex mutex;
   bool ready = false;
   std::uint8_t header[wire::kImageHeaderSize] = {};
   std::unique_ptr<std::uint8_t[]> data;
   std::uint32_t size = 0;
+  std::uint8_t signature[wire::kImageSignatureMaxSize] = {};
+  std::size_t signatureSize = 0;
 };
+
+enum class ImageKind { kServer, kClient };
 
 // The parsed update list.  `server` and `client` name an image to download
 // when `named` is set.
@@ -82,6 +107,16 @@ struct UpdateList {
 };
 
 struct UpdateState {
+  // The pinned key, read by loadUpdateKey before the update thread starts
+  // and constant from then on.
+  bool keyPinned = false;
+  std::string updateKey;
+  // The server image last found rolled back before; not downloaded again
+  // while the update list names it.  Used by whichever thread runs the
+  // checks, one at a time.
+  LineText skippedHost = {};
+  LineText skippedPath = {};
+
   // Server.clockOffset, given at start-up; each update check stores the
   // master time through it.
   std::atomic<std::uint32_t>* clockOffset = nullptr;
@@ -109,6 +144,11 @@ struct UpdateState {
 // without a blank names no image.  True when a `time` line was found.
 bool readUpdateList(const char* body, UpdateList* list);
 
+// Start-up, before the client image is loaded: reads "update-key.pem" when
+// it exists, and prints that updates must be signed, or that every image
+// will be refused when the file holds no P-256 public key.
+void loadUpdateKey(UpdateState& state);
+
 // Start-up: clears the slots, runs the first check on the calling thread and
 // starts the update thread; every check stores the master time into
 // `clockOffset`.  False, with the reason printed, when no master time was
@@ -122,9 +162,11 @@ void stopUpdater(UpdateState& state);
 // Fetches the update list, sets the master time and downloads the images it
 // names.  True when the list held a `time` line.
 bool updateCheck(UpdateState& state);
-// Downloads one image into `slot`.  The slot's waiting image is discarded
-// at once, even when the download then fails.
-bool downloadImage(UpdateState& state, const char* host, const char* path, ImageSlot& slot);
+// Downloads one image of `kind` into its slot, with its signature when a key
+// is pinned.  The slot's waiting image is discarded at once, even when the
+// download then fails.  A server image whose payload is listed in
+// "kestrinsv.rejected" is refused and remembered as skipped.
+bool downloadImage(UpdateState& state, ImageKind kind, const char* host, const char* path);
 
 // Host thread, every main step at ServerClock `now`, which images whose
 // activation time has come are installed by: 1 when a server image was
@@ -133,8 +175,9 @@ bool downloadImage(UpdateState& state, const char* host, const char* path, Image
 int installStep(UpdateState& state, std::uint32_t now);
 bool installServerImage(UpdateState& state, std::uint32_t now);
 bool installClientImage(UpdateState& state, std::uint32_t now);
-// Loads "cldll.dat" as the client image handed to clients.  A failed load
-// keeps the previously loaded image.
+// Loads "cldll.dat" as the client image handed to clients, when a key is
+// pinned only with a good signature in "cldll.dat.sig".  A failed load keeps
+// the previously loaded image.
 bool loadClientImage(UpdateState& state);
 
 // Body of the update thread: a check every checkPeriodMs until stopped.

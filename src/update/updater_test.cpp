@@ -11,6 +11,7 @@
 #include "core/run_result.h"
 #include "support/output_capture.h"
 #include "support/scratch_folder.h"
+#include "support/test_keys.h"
 
 namespace kestrin {
 namespace {
@@ -24,6 +25,12 @@ std::string image(std::uint16_t version, std::uint32_t activation, const std::st
   writeImageHeader(version, activation,
                    payloadSize == UINT32_MAX ? static_cast<std::uint32_t>(payload.size()) : payloadSize, header);
   return std::string(reinterpret_cast<char*>(header), sizeof header) + payload;
+}
+
+std::string signatureOf(const std::string& bytes) {
+  std::string signature;
+  EXPECT_TRUE(platform::signData(testing::kSigningKey, bytes.data(), bytes.size(), &signature));
+  return signature;
 }
 
 TEST(ImageHeaderTest, LittleEndianLayoutAndChecks) {
@@ -95,8 +102,10 @@ class UpdaterFilesTest : public ::testing::Test {
     return text.str();
   }
   // Puts a downloaded image into `slot` as the update thread does.
-  static void fill(ImageSlot& slot, const std::string& bytes) {
+  static void fill(ImageSlot& slot, const std::string& bytes, const std::string& signature = "") {
     std::lock_guard<std::mutex> lock(slot.mutex);
+    std::memcpy(slot.signature, signature.data(), signature.size());
+    slot.signatureSize = signature.size();
     std::memcpy(slot.header, bytes.data(), wire::kImageHeaderSize);
     slot.size = static_cast<std::uint32_t>(bytes.size() - wire::kImageHeaderSize);
     slot.data.reset(new std::uint8_t[slot.size + 1]);
@@ -144,6 +153,34 @@ TEST_F(UpdaterFilesTest, LoadsClientImageAndKeepsItWhenALaterLoadFails) {
             "Error, client dat file size mismatch\n");
   EXPECT_EQ(state.clientImageVersion.load(), 12);
   EXPECT_EQ(state.clientImageSize, 14u);
+
+  // With a pinned key the image loads only beside its good signature.
+  const std::string signedImage = image(14, 0, "signed");
+  write(kClientImageFileName, signedImage);
+  const struct {
+    const char* key;
+    std::string signature;  // none when empty
+    const char* message;
+  } cases[] = {
+      {testing::kP384VerifyingKey, signatureOf(signedImage),
+       "Error: No P-256 public key in update-key.pem, every update will be refused\n"
+       "Error, client dat file refused. No P-256 public key in update-key.pem\n"},
+      {testing::kVerifyingKey, "", "Error, client dat file refused. No signature in cldll.dat.sig\n"},
+      {testing::kVerifyingKey, signatureOf(signedImage) + "0", "Error, client dat file refused. Malformed signature\n"},
+      {testing::kVerifyingKey, signatureOf(bad), "Error, client dat file refused. Wrong signature\n"},
+      {testing::kVerifyingKey, signatureOf(signedImage), "Loaded cldll.dat [version: 14]\n"},
+  };
+  for (const auto& c : cases) {
+    write(kUpdateKeyFileName, c.key);
+    fs::remove(kClientImageSignatureFileName);
+    if (!c.signature.empty()) write(kClientImageSignatureFileName, c.signature);
+    output.clear();
+    loadUpdateKey(state);
+    EXPECT_EQ(loadClientImage(state), c.message[0] == 'L');
+    EXPECT_EQ(output.text(), (c.key == testing::kVerifyingKey ? "Loaded update-key.pem, updates must be signed\n" : "") +
+                                 std::string(c.message));
+  }
+  EXPECT_EQ(state.clientImageVersion.load(), 14);
 }
 
 TEST_F(UpdaterFilesTest, ServerImageWaitsForItsActivationTimeAndMustBeNewer) {
@@ -184,6 +221,14 @@ TEST_F(UpdaterFilesTest, NewerClientImageIsWrittenWholeAndLoaded) {
   fill(state.clientImage, image(5, 0, "abc", 4));
   EXPECT_EQ(install(kRunError),
             "Client patch was successfully installed [version: 5]\nError, client dat file size mismatch\n");
+
+  // A signed image's signature is written beside it and checked at the load.
+  state.keyPinned = true;
+  state.updateKey = testing::kVerifyingKey;
+  const std::string signedUpdate = image(6, 0, "signed client"), signature = signatureOf(signedUpdate);
+  fill(state.clientImage, signedUpdate, signature);
+  EXPECT_EQ(install(kRunOn), "Client patch was successfully installed [version: 6]\nLoaded cldll.dat [version: 6]\n");
+  EXPECT_EQ(read(kClientImageSignatureFileName), signature);
 }
 
 TEST_F(UpdaterFilesTest, ImageThatCannotBeWrittenWaitsAndTheOldFileStaysWhole) {
@@ -199,6 +244,8 @@ TEST_F(UpdaterFilesTest, ImageThatCannotBeWrittenWaitsAndTheOldFileStaysWhole) {
       {kServerImageFileName, true, true, "Can't open server dat file for writing\n"},
       {kClientImageTempFileName, true, false, "Can't open client dat file for writing\n"},
       {kClientImageFileName, true, false, "Can't replace client dat file\n"},
+      {kClientImageSignatureTempFileName, true, false, "Can't open client dat file for writing\n"},
+      {kClientImageSignatureFileName, true, false, "Can't replace client dat file\n"},
       {kServerImageFileName, false, true, "Can't write server dat file, removed it\n"},
       {kClientImageTempFileName, false, false, "Can't write client dat file, removed it\n"},
   };
@@ -214,12 +261,14 @@ TEST_F(UpdaterFilesTest, ImageThatCannotBeWrittenWaitsAndTheOldFileStaysWhole) {
       fs::create_symlink("/dev/full", c.obstacle);
     }
     ImageSlot& slot = c.server ? state.serverImage : state.clientImage;
-    fill(slot, c.server ? image(1004, 0, "server") : image(4, 0, "client"));
+    fill(slot, c.server ? image(1004, 0, "server") : image(4, 0, "client"), "signature");
     // A folder stays in the way and is met again; a link goes at once.
     for (int step = 0; step < (c.folder ? 2 : 1); ++step) EXPECT_EQ(install(kRunOn), c.message);
     EXPECT_TRUE(ready(slot));
-    if (std::string(c.obstacle) != kClientImageTempFileName) {
-      EXPECT_FALSE(fs::exists(kClientImageTempFileName));
+    for (const char* temporary : {kClientImageTempFileName, kClientImageSignatureTempFileName}) {
+      if (std::string(c.obstacle) != temporary) {
+        EXPECT_FALSE(fs::exists(temporary)) << temporary;
+      }
     }
     if (std::string(c.obstacle) != kClientImageFileName) {
       EXPECT_EQ(read(kClientImageFileName), old);

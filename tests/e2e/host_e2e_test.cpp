@@ -46,21 +46,29 @@ CommandResult imageTool(const std::string& directory, const std::string& argumen
 TEST(HostTest, StartUpTakesTheMasterTimeThenOpensTheClientPort) {
   sim::UpdateServerSim updates;
   ASSERT_TRUE(updates.start(80));
-  updates.setList("time=123456\n");
+  // With a pinned key: the signed cldll.dat loads, a newer client image
+  // whose signature is another image's is never installed.
+  updates.setList(sim::updateList(123456, "", "/client22.img"));
+  updates.setFile("/client22.img", sim::makeImage(22, 0, "new client"));
+  updates.setFile("/client22.img.sig", sim::signature("another image", testing::kSigningKey));
   ScratchDir dir;
   dir.write("kestrinsv.cfg", "; one game server\n" + gameSection(27015));
-  dir.write("cldll.dat", sim::makeImage(21, 0, "client payload"));
+  dir.write("update-key.pem", testing::kVerifyingKey);
+  const std::string clientImage = sim::makeImage(21, 0, "client payload");
+  dir.write("cldll.dat", clientImage);
+  dir.write("cldll.dat.sig", sim::signature(clientImage, testing::kSigningKey));
   HostProcess host(dir.path(), "--once --plain", &updates);
   ASSERT_TRUE(host.waitForOutput("Init finished\n")) << host.output();
   EXPECT_EQ(host.rawOutput(), host.output());
   const std::vector<std::string> inOrder = {
       "Welcome to Kestrin Server [version: 1003]\n", "Game: Monitoring [ip: 127.0.0.1] [port: 27015]\n",
-      "Loaded cldll.dat [version: 21]\n",           "Checking for update\n",
-      "Got mastertime 123456\n",                    "Waiting for clients... [port: 27060]\n",
-      "Init finished\n"};
+      "Loaded update-key.pem, updates must be signed\n", "Loaded cldll.dat [version: 21]\n",
+      "Checking for update\n", "Error receiving update /client22.img. Wrong signature\n",
+      "Got mastertime 123456\n", "Waiting for clients... [port: 27060]\n", "Init finished\n"};
   for (std::size_t i = 1; i < inOrder.size(); ++i)
     EXPECT_LT(host.at(inOrder[i - 1]), host.at(inOrder[i])) << host.output();
   EXPECT_EQ(updates.queries(), std::vector<std::string>{"/update.php?sv=1003&cv=21&os=win"});
+  EXPECT_EQ(dir.read("cldll.dat"), clientImage);
 
   sim::ClientConnection client;
   EXPECT_TRUE(client.connect(wire::kClientPort));
@@ -169,7 +177,7 @@ void makeServerImage(const ScratchDir& dir, const std::string& bytes = "") {
     CommandResult strip =
         run("strip -o " + shellQuoted(payload) + " " + shellQuoted(plain != nullptr ? plain : libraryPath()));
     ASSERT_EQ(strip.status, 0) << strip.output;
-    ASSERT_LE(std::filesystem::file_size(payload), wire::kImageBufferSize - wire::kImageHeaderSize);
+    ASSERT_LE(std::filesystem::file_size(payload), wire::kServerImageMaxSize - wire::kImageHeaderSize);
   } else {
     dir.write("payload", bytes);
   }
@@ -197,7 +205,9 @@ TEST(HostTest, InstallsTheNewLibraryAndRunsIt) {
   // The first check names the image; the new library's checks see none.
   updates.queueList(sim::updateList(5000, "/server1004.img"));
   updates.setList("time=6000\n");
-  updates.setFile("/server1004.img", dir.read("server1004.img"));
+  // Signed, with the key pinned.
+  dir.write("update-key.pem", testing::kVerifyingKey);
+  updates.setSignedFile("/server1004.img", dir.read("server1004.img"), testing::kSigningKey);
   HostProcess host(dir.path(), "--library " + name, &updates);
   // The host swaps only after initialize has returned, that is after the
   // shutdown has joined the update thread and the game thread; the old
@@ -235,15 +245,17 @@ TEST(HostTest, InstallsTheNewLibraryAndRunsIt) {
 }
 
 // A new library that fails to start: the kept one is put back and runs, and
-// the new one's bytes are listed as rejected.
+// the new one's bytes are listed as rejected.  With a pinned key, a new
+// library without its good signature: refused, the kept one runs on.
+enum class Signature { kNoKey, kMissing, kMalformed, kOtherImage };
 struct RollbackCase {
   const char* name;
   std::string payload;  // the new library's bytes; empty: the real library
   // The answer to the second update query, the new library's first.
   std::string secondList;
   sim::HttpFault secondFault;
-  bool kill;    // the host is killed at that query and started again
-  bool listed;  // the new library's digest is listed as rejected beforehand
+  bool kill;  // the host is killed at that query and started again
+  Signature signature;
   std::string message;  // "@LIBRARY@" stands for the library's path
 };
 
@@ -260,13 +272,19 @@ TEST_P(RollbackTest, TheKeptLibraryRunsOn) {
   const std::string original = dir.read(name);
   ASSERT_NO_FATAL_FAILURE(makeServerImage(dir, c.payload));
   const std::string digest = run("sha256sum " + shellQuoted(dir.file("payload"))).output.substr(0, 64) + "\n";
-  if (c.listed) dir.write("kestrinsv.rejected", digest);
+  if (c.signature != Signature::kNoKey) dir.write("update-key.pem", testing::kVerifyingKey);
   sim::UpdateServerSim updates;
   ASSERT_TRUE(updates.start(80));
   updates.queueList(sim::updateList(5000, "/server1004.img"));
   updates.queueList(c.secondList, c.secondFault);
   updates.setList("time=6000\n");
   updates.setFile("/server1004.img", dir.read("server1004.img"));
+  // The other image: the same library as version 1003.
+  if (c.signature == Signature::kMalformed || c.signature == Signature::kOtherImage)
+    updates.setFile("/server1004.img.sig", c.signature == Signature::kMalformed
+                                               ? "not a signature"
+                                               : sim::signature(sim::makeImage(1003, 0, dir.read("payload")),
+                                                                testing::kSigningKey));
   auto host = std::make_unique<HostProcess>(dir.path(), "--library " + shellQuoted(library), &updates);
   if (c.kill) {
     ASSERT_TRUE(updates.waitForQueries(2, 30000)) << host->output();
@@ -282,22 +300,30 @@ TEST_P(RollbackTest, TheKeptLibraryRunsOn) {
   EXPECT_EQ(dir.read(name), original);
   EXPECT_FALSE(dir.exists(name + ".bak"));
   EXPECT_FALSE(dir.exists(name + ".trial"));
-  EXPECT_EQ(dir.read("kestrinsv.rejected"), digest);
+  EXPECT_EQ(dir.read("kestrinsv.rejected"), c.signature == Signature::kNoKey ? digest : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RollbackTest,
     ::testing::Values(
-        RollbackCase{"NotALibrary", "not a library", "time=6000\n", sim::HttpFault::kNone, false, false,
+        RollbackCase{"NotALibrary", "not a library", "time=6000\n", sim::HttpFault::kNone, false, Signature::kNoKey,
                      "kestrinsv: new server library @LIBRARY@ cannot be loaded ("},
-        RollbackCase{"StartUpFails", "", "no time\n", sim::HttpFault::kNone, false, false,
+        RollbackCase{"StartUpFails", "", "no time\n", sim::HttpFault::kNone, false, Signature::kNoKey,
                      "kestrinsv: new server library @LIBRARY@ stopped before its start-up finished; "
                      "rolled back to the previous one\n"},
-        RollbackCase{"KilledDuringStartUp", "", "time=6000\n", sim::HttpFault::kStall, true, false,
+        RollbackCase{"KilledDuringStartUp", "", "time=6000\n", sim::HttpFault::kStall, true, Signature::kNoKey,
                      "kestrinsv: new server library @LIBRARY@ did not finish its start-up in the last run; "
                      "rolled back to the previous one\n"},
-        RollbackCase{"RejectedBefore", "not a library", "time=6000\n", sim::HttpFault::kNone, false, true,
-                     "kestrinsv: refused kestrinsv.tmp: the same library was rolled back before ("}),
+        // The kept library, started again, is offered the same image.
+        RollbackCase{"OfferedAgain", "not a library", sim::updateList(6000, "/server1004.img"), sim::HttpFault::kNone,
+                     false, Signature::kNoKey,
+                     "Skipping server update /server1004.img: this library was rolled back before (kestrinsv.rejected)\n"},
+        RollbackCase{"MissingSignature", "not a library", "", sim::HttpFault::kNone, false, Signature::kMissing,
+                     "Error receiving update /server1004.img. No signature, error code #5\n"},
+        RollbackCase{"MalformedSignature", "not a library", "", sim::HttpFault::kNone, false, Signature::kMalformed,
+                     "Error receiving update /server1004.img. Malformed signature\n"},
+        RollbackCase{"OtherImagesSignature", "not a library", "", sim::HttpFault::kNone, false, Signature::kOtherImage,
+                     "Error receiving update /server1004.img. Wrong signature\n"}),
     [](const ::testing::TestParamInfo<RollbackCase>& info) { return std::string(info.param.name); });
 
 // The image tool, and signing as the operator's guide tells it: keys made
@@ -309,7 +335,8 @@ TEST(ImageToolTest, ShowsSignsAndChecksImages) {
   dir.write("magic", sim::makeImage(3, 0, "payload").replace(0, 2, "MZ"));
   dir.write("size", sim::makeImage(3, 0, "payload", 9));
   dir.write("cldll.dat", sim::makeImage(4, 7000, "client"));
-  dir.write("big", std::string(200000, '\0'));
+  dir.write("largest", std::string(wire::kServerImageMaxSize - wire::kImageHeaderSize, '\0'));
+  dir.write("big", dir.read("largest") + '\0');
   dir.write("other-key.pem", testing::kOtherVerifyingKey);
   struct Case {
     std::string arguments;
@@ -322,6 +349,8 @@ TEST(ImageToolTest, ShowsSignsAndChecksImages) {
            Case{"show size", 1, "size mismatch, header says 9 bytes, 7 follow"},
            Case{"show cldll.dat", 0,
                 "version:         4\n  activation time: 7000\n  payload size:    6 bytes\n  size:            matches\n"},
+           Case{"make --version 1 --activation 0 --payload largest --out largest.img", 0,
+                "payload 1048563 bytes, too large for a client image"},
            Case{"make --version 1 --activation 0 --payload big --out big.img", 1, ""},
            Case{"openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out signing.pem", 0, ""},
            Case{"openssl pkey -in signing.pem -pubout -out update-key.pem", 0, ""},

@@ -2,6 +2,7 @@
 // 80: fetch results over real sockets, downloads, the image slots across
 // several checks (driven directly instead of waiting for the update
 // thread's period), and stopping the update thread mid-check.
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -10,6 +11,7 @@
 #include "e2e/e2e_support.h"
 #include "sim/update_server_sim.h"
 #include "support/output_capture.h"
+#include "support/test_keys.h"
 #include "update/http_fetch.h"
 #include "update/updater.h"
 
@@ -84,9 +86,28 @@ TEST_F(UpdaterTest, BadDownloadsLeaveTheSlotsEmpty) {
   sim_.setFile("/short.img", sim::makeImage(1004, 0, "").substr(0, 12));
   sim_.setFile("/magic.img", sim::makeImage(9, 0, "payload").replace(0, 1, "M"));
   sim_.setFile("/size.img", sim::makeImage(1004, 0, "payload", 8));
-  sim_.setFile("/same.img", sim::makeImage(1003, 0, "same version"));
+  const std::size_t header = wire::kImageHeaderSize;
+  sim_.setSignedFile("/same.img", sim::makeImage(1003, 0, std::string(wire::kServerImageMaxSize - header, 's')),
+                     testing::kSigningKey);
+  sim_.setSignedFile("/client.img", sim::makeImage(0, 0, std::string(wire::kClientImageMaxSize - header, 'c')),
+                     testing::kSigningKey);
+  sim_.setFile("/large.img", sim::makeImage(1004, 0, std::string(wire::kServerImageMaxSize - header + 1, 's')));
+  sim_.setFile("/large-client.img", sim::makeImage(1, 0, std::string(wire::kClientImageMaxSize - header + 1, 'c')));
+  sim_.setFile("/unsigned.img", sim::makeImage(1004, 0, "unsigned"));
+  sim_.setFile("/malformed.img", sim::makeImage(1004, 0, "malformed"));
+  sim_.setFile("/malformed.img.sig", "0");
+  sim_.setFile("/other.img", sim::makeImage(1004, 0, "other"));
+  sim_.setFile("/other.img.sig", sim::signature(sim::makeImage(1004, 0, "another"), testing::kSigningKey));
+  // The rejected library, and one whose digest ends a longer line.
+  sim_.setFile("/rejected.img", sim::makeImage(1004, 0, "rolled back"));
+  dir_.write(kRejectedListFileName, std::string(66, 'x') + sha256Hex("same", 4) + "\n" + sha256Hex("rolled back", 11) + "\r\n");
+  sim_.setFile("/not-rejected.img", sim::makeImage(1003, 0, "same"));
+  const std::string skipped =
+      "Skipping server update /rejected.img: this library was rolled back before (kestrinsv.rejected)\n";
+  const std::string same = "Serious error. Downloaded server version is the same as local version\n";
   struct Case {
     std::string server, client, output;
+    bool keyPinned = false;
   };
   for (const Case& c : {
            Case{"/short.img", "/magic.img",
@@ -96,11 +117,30 @@ TEST_F(UpdaterTest, BadDownloadsLeaveTheSlotsEmpty) {
                 "Downloading server update /size.img\nError receiving update /size.img. Filesize mismatch\n"
                 "Downloading client update /missing.img\nError receiving update /missing.img. Error code #5\n"},
            // Downloaded, but discarded by the install step.
-           Case{"/same.img", "",
+           Case{"/same.img", "/client.img",
                 "Downloading server update /same.img\nUpdate was successfully downloaded\n"
-                "Serious error. Downloaded server version is the same as local version\n"},
+                "Downloading client update /client.img\nUpdate was successfully downloaded\n" + same +
+                    "Serious error. Downloaded client version is the same as local version\n",
+                true},
+           Case{"/large.img", "/large-client.img",
+                "Downloading server update /large.img\nError receiving update /large.img. Error code #6\n"
+                "Downloading client update /large-client.img\nError receiving update /large-client.img. Error code #6\n"},
+           Case{"/unsigned.img", "/malformed.img",
+                "Downloading server update /unsigned.img\nError receiving update /unsigned.img. No signature, error code #5\n"
+                "Downloading client update /malformed.img\nError receiving update /malformed.img. Malformed signature\n",
+                true},
+           Case{"/other.img", "", "Downloading server update /other.img\nError receiving update /other.img. Wrong signature\n",
+                true},
+           // Skipped with one message until the list names another image.
+           Case{"/rejected.img", "", "Downloading server update /rejected.img\n" + skipped},
+           Case{"/rejected.img", "", ""},
+           Case{"/not-rejected.img", "",
+                "Downloading server update /not-rejected.img\nUpdate was successfully downloaded\n" + same},
+           Case{"/rejected.img", "", "Downloading server update /rejected.img\n" + skipped},
        }) {
     output_.clear();
+    state_.keyPinned = c.keyPinned;
+    state_.updateKey = testing::kVerifyingKey;
     sim_.setList(sim::updateList(30000, c.server, c.client));
     ASSERT_TRUE(updateCheck(state_));
     EXPECT_EQ(installStep(state_, clockNow_), kRunOn);
@@ -109,6 +149,8 @@ TEST_F(UpdaterTest, BadDownloadsLeaveTheSlotsEmpty) {
     EXPECT_FALSE(ready(state_.clientImage));
   }
   EXPECT_FALSE(std::filesystem::exists(kServerImageFileName));
+  const std::vector<std::string> requests = sim_.requests();
+  EXPECT_EQ(std::count(requests.begin(), requests.end(), "/rejected.img"), 2);
 }
 
 TEST_F(UpdaterTest, WaitingImageIsReplacedOrGoneWhenALaterCheckNamesAnother) {
@@ -138,9 +180,12 @@ TEST_F(UpdaterTest, WaitingImageIsReplacedOrGoneWhenALaterCheckNamesAnother) {
 TEST_F(UpdaterTest, NewerClientImageIsInstalledAndAnnouncedInTheNextQuery) {
   dir_.write("cldll.dat", sim::makeImage(6, 0, "old client"));
   ASSERT_TRUE(loadClientImage(state_));
+  // Signed: its signature is kept beside it, and it loads with the key pinned.
+  state_.keyPinned = true;
+  state_.updateKey = testing::kVerifyingKey;
   std::string update = sim::makeImage(7, 0, "new client");
   sim_.setList(sim::updateList(30000, "", "/client7.img"));
-  sim_.setFile("/client7.img", update);
+  sim_.setSignedFile("/client7.img", update, testing::kSigningKey);
   ASSERT_TRUE(updateCheck(state_));
   EXPECT_EQ(installStep(state_, clockNow_), kRunOn);
   EXPECT_EQ(dir_.read("cldll.dat"), update);

@@ -29,7 +29,8 @@ void usage() {
       "      the server clock value (milliseconds, 0 to 4294967295) from which the\n"
       "      image may be installed.  A server image needs a version above the\n"
       "      running server's; a client image one above the loaded cldll.dat's.\n"
-      "      An image, header included, holds at most %u bytes.\n"
+      "      An image, header included, holds at most %u bytes as a server image,\n"
+      "      %u bytes as a client image.\n"
       "show  prints the header of an image or of cldll.dat and whether its payload\n"
       "      size matches the file.  Exit status 1 for a bad magic, a file too short\n"
       "      for a header or a size mismatch.\n"
@@ -41,7 +42,8 @@ void usage() {
       "      PUBLIC.pem (the update-key.pem that servers pin).  Exit status 1 for\n"
       "      a wrong or malformed signature.\n"
       "Exit status 4 when the key file holds no P-256 key of the right kind.\n",
-      static_cast<unsigned>(kestrin::wire::kImageBufferSize), kestrin::wire::kImageSignatureSuffix,
+      static_cast<unsigned>(kestrin::wire::kServerImageMaxSize),
+      static_cast<unsigned>(kestrin::wire::kClientImageMaxSize), kestrin::wire::kImageSignatureSuffix,
       kestrin::wire::kImageSignatureSuffix, kestrin::wire::kImageSignatureSuffix);
 }
 
@@ -100,7 +102,7 @@ int make(int argc, char** argv) {
     std::fprintf(stderr, "kestrin-image: cannot read %s\n", payloadName);
     return kExitIo;
   }
-  constexpr std::size_t kMaxPayload = kestrin::wire::kImageBufferSize - kestrin::wire::kImageHeaderSize;
+  constexpr std::size_t kMaxPayload = kestrin::wire::kServerImageMaxSize - kestrin::wire::kImageHeaderSize;
   if (payload.size() > kMaxPayload) {
     std::fprintf(stderr, "kestrin-image: %s holds %zu bytes; a payload holds at most %zu\n",
                  payloadName, payload.size(), kMaxPayload);
@@ -122,8 +124,9 @@ int make(int argc, char** argv) {
     std::remove(outName);
     return kExitIo;
   }
-  std::printf("%s: version %llu, activation time %llu, payload %zu bytes\n", outName, versionValue,
-              activationValue, payload.size());
+  const bool serverOnly = sizeof header + payload.size() > kestrin::wire::kClientImageMaxSize;
+  std::printf("%s: version %llu, activation time %llu, payload %zu bytes%s\n", outName, versionValue,
+              activationValue, payload.size(), serverOnly ? ", too large for a client image" : "");
   return kExitOk;
 }
 

@@ -20,7 +20,7 @@
 namespace kestrin::host {
 
 inline constexpr const char* kServerImage = KESTRIN_SERVER_IMAGE_FILE;
-inline constexpr const char* kRejectedList = "kestrinsv.rejected";
+inline constexpr const char* kRejectedList = KESTRIN_REJECTED_LIST;
 
 // The SHA-256 digest of a file's bytes in lowercase hex; empty when the file
 // cannot be read.
