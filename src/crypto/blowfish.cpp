@@ -7,6 +7,11 @@
 namespace kestrin {
 namespace {
 
+struct BlowfishBlock {
+  std::uint32_t left;
+  std::uint32_t right;
+};
+
 // The fractional part of pi in hexadecimal: the first 18 words seed the
 // P-array, the next 1024 the four S-boxes.
 constexpr std::uint32_t kInitialP[kBlowfishRounds + 2] = {
@@ -268,14 +273,6 @@ bool blowfishSetKey(BlowfishKey& key, const std::uint8_t* keyBytes, int keyLengt
     }
   }
   return true;
-}
-
-BlowfishBlock blowfishEncipherBlock(const BlowfishKey& key, BlowfishBlock block) {
-  return encipher(key, block.left, block.right);
-}
-
-BlowfishBlock blowfishDecipherBlock(const BlowfishKey& key, BlowfishBlock block) {
-  return decipher(key, block.left, block.right);
 }
 
 std::uint32_t blowfishEncipher(const BlowfishKey& key, std::uint8_t* out, const std::uint8_t* in,

@@ -21,18 +21,10 @@ struct BlowfishKey {
   std::uint32_t S[4][256];
 };
 
-struct BlowfishBlock {
-  std::uint32_t left;
-  std::uint32_t right;
-};
-
 // Builds the schedule for `keyLength` key bytes, taken cyclically, the first
 // byte of each word the most significant.  Overwrites the whole record.  A
 // key length below 1 is refused: the record is zeroed and false returned.
 bool blowfishSetKey(BlowfishKey& key, const std::uint8_t* keyBytes, int keyLength);
-
-BlowfishBlock blowfishEncipherBlock(const BlowfishKey& key, BlowfishBlock block);
-BlowfishBlock blowfishDecipherBlock(const BlowfishKey& key, BlowfishBlock block);
 
 // Enciphers the length / 8 whole blocks of `in` into `out`, each block by
 // itself, and returns the bytes processed (length rounded down to a multiple

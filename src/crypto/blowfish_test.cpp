@@ -86,12 +86,13 @@ TEST(BlowfishTest, PublishedVectorsWithTheHalvesByteReversed) {
     blowfishEncipher(key, out, clear.data(), 8);
     EXPECT_EQ(Bytes(out, out + 8), swapHalves(fromHex(kKeyLengthVectors[length - 1])));
   }
-  // The block form takes the published words as they are.
+  // A buffer is enciphered block by block; a partial block is left alone.
   const BlowfishKey zero = scheduleFor(Bytes(8, 0));
-  const BlowfishBlock block = blowfishEncipherBlock(zero, {0, 0});
-  EXPECT_EQ(block.left, 0x4EF99745u);
-  EXPECT_EQ(block.right, 0x6198DD78u);
-  EXPECT_EQ(blowfishDecipherBlock(zero, block).left | blowfishDecipherBlock(zero, block).right, 0u);
+  Bytes buffer(20, 0);
+  EXPECT_EQ(blowfishEncipher(zero, buffer.data(), buffer.data(), 20), 16u);
+  const Bytes zeroCipher = swapHalves(fromHex("4EF997456198DD78"));
+  EXPECT_EQ(Bytes(buffer.begin() + 8, buffer.begin() + 16), zeroCipher);
+  EXPECT_EQ(Bytes(buffer.begin() + 16, buffer.end()), Bytes(4, 0));
 }
 
 TEST(BlowfishTest, KeyOfNoBytesIsRefusedAndLeavesAZeroSchedule) {

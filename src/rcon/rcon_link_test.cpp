@@ -83,13 +83,6 @@ class RconCommandTest : public ::testing::Test {
   std::unique_ptr<RconLink> link = std::make_unique<RconLink>(stop);
 };
 
-TEST_F(RconCommandTest, JoinsASplitReplyAndFormatsTheRequest) {
-  testing::RconPeer peer(always({datagram("lpart one, "), datagram("lpart two\n")}));
-  aim(peer);
-  EXPECT_STREQ(rconCommand(*link, "status", "").text, "lpart one, part two\n");
-  EXPECT_EQ(peer.requests(), Strings{"rcon 4242 \"pw\" status "});
-}
-
 TEST_F(RconCommandTest, OnlyFreshDatagramsOfTheGameServerCount) {
   testing::RconPeer peer(always(
       {"OTHER:" + datagram("l# 1 \"Mallory\" 66 666 0 05:00 1 0 6.6.6.6:6\n"), datagram("lgenuine\n")}));

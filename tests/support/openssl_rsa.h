@@ -1,5 +1,5 @@
 // Our RSA key records as OpenSSL keys, and OpenSSL's PKCS #1 v1.5, for the tests
-// and benchmarks that use OpenSSL as an independent implementation.
+// that use OpenSSL as an independent implementation.
 #pragma once
 
 #include <openssl/bn.h>
@@ -8,7 +8,6 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
-#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -59,37 +58,16 @@ inline Pkey toOpenSsl(const RsaPrivateKey& key) {
   return Pkey(pkey);
 }
 
-// A fresh OpenSSL key of `bits` bits with e = 65537; null on failure.
-inline Pkey openSslGenerate(int bits) {
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-  EVP_PKEY* key = nullptr;
-  if (EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) != 1 ||
-      EVP_PKEY_keygen(ctx.get(), &key) != 1) {
-    return nullptr;
-  }
-  return Pkey(key);
-}
-
-// A context for PKCS #1 v1.5 encryption or decryption under `key`.
-inline PkeyCtx openSslCryptContext(EVP_PKEY* key, bool encrypt) {
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-  if (!ctx || (encrypt ? EVP_PKEY_encrypt_init(ctx.get()) : EVP_PKEY_decrypt_init(ctx.get())) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
-    return nullptr;
-  }
-  return ctx;
-}
-
 // PKCS #1 v1.5 with OpenSSL; empty on failure.
 inline std::vector<std::uint8_t> openSslCrypt(EVP_PKEY* key, bool encrypt,
                                               const std::vector<std::uint8_t>& input) {
-  PkeyCtx ctx = openSslCryptContext(key, encrypt);
-  if (!ctx) return {};
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   std::vector<std::uint8_t> out(512);
   std::size_t length = out.size();
-  const int ok = encrypt ? EVP_PKEY_encrypt(ctx.get(), out.data(), &length, input.data(), input.size())
-                         : EVP_PKEY_decrypt(ctx.get(), out.data(), &length, input.data(), input.size());
-  if (ok != 1) return {};
+  if (!ctx || (encrypt ? EVP_PKEY_encrypt_init(ctx.get()) : EVP_PKEY_decrypt_init(ctx.get())) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      (encrypt ? EVP_PKEY_encrypt : EVP_PKEY_decrypt)(ctx.get(), out.data(), &length, input.data(), input.size()) != 1)
+    return {};
   out.resize(length);
   return out;
 }

@@ -1,5 +1,5 @@
 // Test support: builds small 32-bit PE files in memory, with the fields the
-// digest reads, for the unit tests and benchmarks of the digest code.
+// digest reads, for the tests that digest libraries.
 #pragma once
 
 #include <cstdint>
@@ -148,10 +148,6 @@ inline TestImage codeImage(std::uint32_t codePages, const std::vector<TestReloca
   image.sections = {code, data, relocations};
   return image;
 }
-
-}  // namespace kestrin::testing
-
-namespace kestrin::testing {
 
 // The bytes of a small valid library with one relocated code page, for tests
 // that need a real "client.dll" in a checksum folder.
