@@ -52,6 +52,13 @@ void CommandQueue::interrupt() {
   pushed_.notify_all();
 }
 
+void cleanConsoleText(char* text) {
+  for (char* c = text; *c != '\0'; ++c) {
+    const auto byte = static_cast<unsigned char>(*c);
+    if (byte < 0x20 || byte == 0x7F || byte == ';' || byte == '"') *c = ' ';
+  }
+}
+
 void queueCommand(GameServer& game, RconCommandId id, const char* text) {
   if (!game.rconReady.load()) return;
   std::size_t length = std::strlen(text);
@@ -63,6 +70,7 @@ void queueCommand(GameServer& game, RconCommandId id, const char* text) {
   RconCommand entry;
   entry.id = static_cast<std::uint8_t>(id);
   std::memcpy(entry.text, text, length + 1);
+  cleanConsoleText(entry.text);
   if (!game.commands.push(entry))
     printMessage("Game: Command queue full, command %d not queued\n", static_cast<int>(id));
 }

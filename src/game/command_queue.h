@@ -60,9 +60,13 @@ class CommandQueue {
   std::uint32_t count_ = 0;
 };
 
-// Appends a command with its argument text (at most 254 characters).  Dropped
-// silently while the game's rconReady is clear; refused with a message when
-// the text is too long or the queue is full.
+// Makes a text safe as the argument of a console command: every `;`, `"`,
+// line end and other control character becomes a space, so that no text
+// (a player's name above all) can end the command or start another.
+void cleanConsoleText(char* text);
+// Appends a command with its argument text (at most 254 characters), cleaned
+// by cleanConsoleText.  Dropped silently while the game's rconReady is clear;
+// refused with a message when the text is too long or the queue is full.
 void queueCommand(GameServer& game, RconCommandId id, const char* text);
 // Kick with "#<userId>".
 void queueKick(GameServer& game, std::uint32_t userId);

@@ -38,6 +38,9 @@ TEST(CommandQueueTest, RefusesWhileNotReadyTooLongTextsAndAFullRing) {
   const Strings queued = t.take();
   EXPECT_EQ(queued.front(), "0 ");
   EXPECT_EQ(queued.back(), "5 wrapped");
+  // A hostile player name arrives as one harmless say argument.
+  queueCommand(*t.game, RconCommandId::Say, "x\";quit;\r\nrcon_password \"y\x7F\x01\t\xC3\xA9 has joined");
+  EXPECT_EQ(t.take(), (Strings{"5 x  quit   rcon_password  y   \xC3\xA9 has joined"}));
   // An idle wait ends at once on a queued command, and for good on a stop.
   queueCommand(*t.game, RconCommandId::Say, "x");
   EXPECT_TRUE(t.game->commands.waitForCommand());
