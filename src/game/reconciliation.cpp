@@ -43,7 +43,8 @@ void judgeSlot(GameServer& game, std::uint32_t slot, std::uint32_t now) {
   PlayerTables& tables = game.players;
   StatusRecord& row = tables.statusRecords[slot];
   if (!row.inUse) return;
-  if (game.hltvNameSet && std::strcmp(row.name, game.hltvName) == 0) return;
+  // Anyone may take the proxy's name; only the proxy has no WON id.
+  if (game.hltvNameSet && row.wonId == kNoWonId && std::strcmp(row.name, game.hltvName) == 0) return;
 
   int client = findClient(game, row.userId, row.wonId);
   if (!row.present) {

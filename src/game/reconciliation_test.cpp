@@ -118,10 +118,12 @@ TEST_F(ReconciliationTest, TheHltvProxyIsNeverJudged) {
   std::snprintf(t.game->hltvName, sizeof t.game->hltvName, "HLTV Proxy");
   t.game->hltvNameSet = true;
   StatusRecord& row = listPlayer("HLTV Proxy", 40, 45, 0);
+  row.wonId = kNoWonId;
   EXPECT_EQ(pass(), "");
   EXPECT_EQ(row.present, 1);
-  // Only the exact name, letter case included.
-  for (const char* name : {"hltv proxy", "HLTV Proxy 2"}) {
+  // Only the exact name, letter case included, and no WON id: a player who
+  // takes the name is judged as usual.
+  for (const char* name : {"hltv proxy", "HLTV Proxy 2", "HLTV Proxy"}) {
     listPlayer(name, 41, 45, 0);
     EXPECT_NE(pass(), "") << name;
   }
