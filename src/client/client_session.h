@@ -61,6 +61,9 @@ struct ClientSession {
   // A first fully matching check answer was seen.
   bool authenticated = false;
   std::uint32_t connectTime = 0;
+  // The handshake refused a frame of this session and said so; a refused
+  // frame stays and is offered again with every read, but printed once.
+  bool refusalPrinted = false;
 
   // Client-image transfer: under way, bytes sent, when the next chunk may go
   // and the version of the image being sent.
