@@ -92,6 +92,9 @@ struct ClientSession {
 
   std::uint32_t wonId = 0;
   std::uint32_t userId = 0;
+  // The address the connection comes from, as accepted: the session joins
+  // only the player whom the game lists at this address.
+  std::uint32_t peerAddress = 0;
   platform::SocketHandle socket = platform::kInvalidSocket;
   // The readiness watch the socket is registered with (see watchWith), if
   // any, and whether its last poll found data or the end of the stream

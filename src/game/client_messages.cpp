@@ -130,6 +130,8 @@ void evaluateAnswer(GameServer& game, ClientSession& session) {
 
 bool clientStep(GameServer& game, ClientSession& session, std::uint32_t now) {
   if (session.closed) return false;
+  // Checks, and so verdicts, only for a session joined to its player.
+  if (!session.joined) return true;
   if (session.updating) {
     sendUpdateChunk(session, now);
     return true;

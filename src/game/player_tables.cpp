@@ -50,6 +50,14 @@ void freeStatus(PlayerTables& tables, std::uint32_t index) {
     --tables.statusRecordCount;
 }
 
+bool listsUser(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId) {
+  for (std::uint32_t i = 0; i < tables.userRecordCount && i < kMaxUserRecords; ++i) {
+    const UserRecord& row = tables.userRecords[i];
+    if (row.userId == userId && row.wonId == wonId) return true;
+  }
+  return false;
+}
+
 bool findUser(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId) {
   return findUserRow(tables, userId, wonId) >= 0;
 }

@@ -55,6 +55,10 @@ int addStatus(PlayerTables& tables);
 // Frees one row; statusRecordCount drops over free rows at the end.
 void freeStatus(PlayerTables& tables, std::uint32_t index);
 
+// True when the user table has a row with exactly these ids (no wildcard):
+// the look-up for ids that a client sends.
+bool listsUser(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId);
+
 // True when the user table has a matching row.
 bool findUser(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId);
 

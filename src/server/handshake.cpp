@@ -115,7 +115,7 @@ GameServer* findGameOfUser(Server& server, std::uint32_t userId, std::uint32_t w
   for (std::uint32_t i = 0; i < server.gameCount; ++i) {
     GameServer& game = server.games[i];
     std::lock_guard<std::mutex> lock(game.players.mutex);
-    if (findUser(game.players, userId, wonId)) return &game;
+    if (listsUser(game.players, userId, wonId)) return &game;
   }
   return nullptr;
 }

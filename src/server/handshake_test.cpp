@@ -131,6 +131,7 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
   ClientSession* session = server->pendingSessions[0];
   EXPECT_EQ(session->state, SessionState::kAwaitingKey);
   EXPECT_EQ(session->clientVersion, 5);
+  EXPECT_EQ(session->peerAddress, platform::kLoopbackAddress);
   EXPECT_EQ(session->frameCount, 0u);
   for (int i = 0; i < 2; ++i) {
     RconCommand queued;
@@ -207,6 +208,7 @@ TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
       {"keyLength 33", true, keyMessage(12, 345, 33), "Protocolkey length error\n"},
       {"player not listed", true, keyMessage(13, 345, 16),
        "Client that's not in a game connected [wonId: 345 userId: 13]\n"},
+      {"ids of 0", true, keyMessage(0, 0, 16), "Client that's not in a game connected [wonId: 0 userId: 0]\n"},
       {"unknown id", false, testing::emptyFrame(3, 16), "Unknown packet id\n"},
   };
   for (const Case& c : cases) {

@@ -34,7 +34,8 @@ void Server::releasePendingSessions() {
 void Server::acceptClient() {
   if (!listenerReady) return;
   listenerReady = false;
-  platform::SocketHandle socket = platform::tcpAccept(listenSocket);
+  platform::Endpoint peer;
+  platform::SocketHandle socket = platform::tcpAccept(listenSocket, &peer);
   if (socket == platform::kInvalidSocket) {
     printMessage("Error in client connection");
     return;
@@ -47,6 +48,7 @@ void Server::acceptClient() {
   }
   session->checkIdList = &checkIdList;
   session->socket = socket;
+  session->peerAddress = peer.address;
   // A session the watch refuses is never read and ends at the handshake
   // limit.
   session->watchWith(watch);

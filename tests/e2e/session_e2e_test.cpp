@@ -1,6 +1,7 @@
 // Client sessions through the host and the real library: the handshake that
 // hands a client to the game listing its player, a full pending list, and
-// clients that send garbage or vanish half-way beside a good one.
+// clients that send garbage, vanish half-way or pose as the player from
+// another address beside a good one.
 #include <array>
 
 #include "core/byte_order.h"
@@ -74,9 +75,17 @@ TEST_F(SessionTest, ThirtySecondPendingConnectionIsClosedWhileTheOthersGoOn) {
   EXPECT_TRUE(host->waitForOutput("Client disconnected [total: 0]\n")) << host->output();
 }
 
-TEST_F(SessionTest, GarbageAndHalfClosedClientsNeverDisturbAGoodOne) {
-  addGame(27015, {player("Alice", 12, 345, 40)});
+TEST_F(SessionTest, GarbageHalfClosedAndImpostorClientsNeverDisturbAGoodOne) {
+  sim::GameServerSim& game = addGame(27015, {player("Alice", 12, 345, 40)});
   ASSERT_TRUE(startHost());
+  // Alice's ids from another address, with a wrong answer ready: it must
+  // never join, so no verdict can reach her.
+  sim::ClientSim::Options impostorOptions = clientOptions(12, 345);
+  impostorOptions.localAddress = 0x7F090909;
+  impostorOptions.policy = sim::AnswerPolicy::kWrongValue;
+  sim::ClientSim impostor(impostorOptions);
+  ASSERT_TRUE(impostor.start());
+  ASSERT_TRUE(host->waitForOutput("Adding user userId: 12 wonId: 345\n")) << host->output() << eventsOf(impostor);
   sim::ClientSim good(clientOptions(12, 345));
   ASSERT_TRUE(good.start());
 
@@ -107,6 +116,15 @@ TEST_F(SessionTest, GarbageAndHalfClosedClientsNeverDisturbAGoodOne) {
   // The three went without waiting for the handshake limit.
   EXPECT_TRUE(host->waitForCount("Client disconnected [total: ", 3, 5000)) << host->output();
   EXPECT_EQ(host->countInOutput("Client timeout...\n"), 0);
+
+  ASSERT_TRUE(waitUntil([&] { return game.countAccepted("say Alice has joined with the Kestrin client") == 1; },
+                        40000))
+      << host->output();
+  EXPECT_TRUE(host->waitForOutput("[client: 127.9.9.9 player: 127.1.0.12 userId: 12 wonId: 345]\n"))
+      << host->output();
+  EXPECT_TRUE(waitUntil([&] { return impostor.connectionClosed(); }, 5000)) << eventsOf(impostor);
+  EXPECT_TRUE(impostor.checkRequests().empty());
+  EXPECT_EQ(game.countAccepted("banid"), 0);
   EXPECT_FALSE(good.connectionClosed());
 }
 
