@@ -136,7 +136,7 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
   for (int i = 0; i < 2; ++i) {
     RconCommand queued;
     EXPECT_EQ(server->games[i].commands.size(), 1u);
-    ASSERT_TRUE(server->games[i].commands.front(&queued));
+    ASSERT_TRUE(server->games[i].commands.take(&queued));
     EXPECT_EQ(queued.id, static_cast<std::uint8_t>(RconCommandId::Users));
   }
 
