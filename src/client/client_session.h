@@ -58,6 +58,9 @@ struct ClientSession {
   SessionState state = SessionState::kNew;
   // Matched with its player's status row by the reconciliation.
   bool joined = false;
+  // Set when a game admits the session: unless joined by then, the session
+  // is dropped once this time has passed.  0: no limit.
+  std::uint32_t joinDeadline = 0;
   // A first fully matching check answer was seen.
   bool authenticated = false;
   std::uint32_t connectTime = 0;

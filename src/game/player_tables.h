@@ -44,6 +44,9 @@ struct PlayerTables {
   std::uint32_t userRecordCount = 0;
 };
 
+// The row's address as a number, a.b.c.d as (a << 24) | ... | d.
+std::uint32_t statusAddress(const StatusLine& row);
+
 // Index of the first row in use that matches, or -1.  Free rows keep their
 // ids but are passed over, so a player whose row was freed gets a fresh one.
 int findStatus(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId);

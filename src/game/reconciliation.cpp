@@ -38,19 +38,10 @@ void judgeWithoutClient(GameServer& game, StatusRecord& row) {
   }
 }
 
-std::uint32_t rowAddress(const StatusRecord& row) {
-  return static_cast<std::uint32_t>(row.ip[0]) << 24 | static_cast<std::uint32_t>(row.ip[1]) << 16 |
-         static_cast<std::uint32_t>(row.ip[2]) << 8 | row.ip[3];
-}
-
 // A session that sent the ids of a player whom the game lists at another
 // address is not his client: it is dropped before it can join.
 void dropStranger(GameServer& game, const StatusRecord& row, std::uint32_t client) {
-  const std::uint32_t from = game.clients[client]->peerAddress;
-  printMessage(
-      "Client: Address mismatch, client dropped [client: %u.%u.%u.%u player: %u.%u.%u.%u userId: %u wonId: %u]\n",
-      from >> 24, from >> 16 & 0xFF, from >> 8 & 0xFF, from & 0xFF, row.ip[0], row.ip[1], row.ip[2], row.ip[3],
-      row.userId, row.wonId);
+  reportStranger(*game.clients[client], row);
   game.clients[client]->sendDropNotice(wire::kDropKicked);
   removeClient(game, client);
 }
@@ -81,7 +72,7 @@ void judgeSlot(GameServer& game, std::uint32_t slot, std::uint32_t now) {
   }
   row.present = 0;
 
-  if (client >= 0 && !game.clients[client]->joined && game.clients[client]->peerAddress != rowAddress(row)) {
+  if (client >= 0 && !game.clients[client]->joined && game.clients[client]->peerAddress != statusAddress(row)) {
     dropStranger(game, row, static_cast<std::uint32_t>(client));
     client = -1;
   }

@@ -93,9 +93,7 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
       session.removeFrame();
       session.decipherHeldBytes();
       removePendingSession(index, false);
-      if (!attachClient(*game, &session)) {
-        printMessage("Client: Game full, client dropped [userId: %d wonId: %d]\n",
-                     static_cast<int>(session.userId), static_cast<int>(session.wonId));
+      if (!admitClient(*game, &session, clockNow)) {
         session.sendDropNotice(wire::kDropKicked);
         session.disconnect();
         delete &session;

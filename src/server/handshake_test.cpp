@@ -271,7 +271,12 @@ TEST_F(HandshakeTest, HelloThatCannotBeAnsweredEndsTheSession) {
 
 TEST_F(HandshakeTest, ClientOfAFullGameGetsDropNoticeOneAndIsClosed) {
   addUser(1, 12, 345);
-  for (int i = 0; i < 63; ++i) ASSERT_TRUE(attachClient(server->games[1], new ClientSession()));
+  for (std::uint32_t i = 0; i < 63; ++i) {
+    auto* joined = new ClientSession();
+    joined->userId = 100 + i;
+    joined->joined = true;
+    ASSERT_TRUE(attachClient(server->games[1], joined));
+  }
   platform::SocketHandle client = connect();
   const Bytes keyFrame = keyExchange(client);
   ASSERT_EQ(keyFrame.size(), wire::kHandshakeFrameSize);
@@ -287,6 +292,55 @@ TEST_F(HandshakeTest, ClientOfAFullGameGetsDropNoticeOneAndIsClosed) {
   blowfishDecipher(serverCipher(keyFrame), drop.data(), drop.data(), 8);
   EXPECT_EQ(drop[wire::kFrameIdOffset], wire::kPacketDrop);
   EXPECT_EQ(drop[wire::kDropReasonOffset], wire::kDropKicked);
+}
+
+// Sessions that never join cannot keep a player's own client out: in a full
+// game the oldest of them makes room, a second session of the player from
+// his address replaces the first, and only a stranger is refused.
+TEST_F(HandshakeTest, UnjoinedSessionsNeverKeepThePlayersClientOut) {
+  addUser(1, 12, 345);
+  GameServer& game = server->games[1];
+  for (std::uint32_t i = 0; i < 63; ++i) {
+    auto* squatter = new ClientSession();
+    squatter->userId = 100 + i;
+    squatter->joined = i != 3 && i != 7;
+    ASSERT_TRUE(attachClient(game, squatter));
+  }
+  const struct {
+    std::uint32_t listedAt;  // the player's address in status, 0: not listed
+    const char* printed;
+    bool admitted;
+  } cases[] = {
+      {0, "Client: Unjoined client dropped to make room [userId: 103 wonId: 0]\nClient 3 disconnected [total: 62]\n",
+       true},
+      {0, "Client: Replaced by a new client of the player [userId: 12 wonId: 345]\nClient 62 disconnected [total: 62]\n",
+       true},
+      {0x0A000009,
+       "Client: Address mismatch, client dropped [client: 127.0.0.1 player: 10.0.0.9 userId: 12 wonId: 345]\n", false},
+      {platform::kLoopbackAddress,
+       "Client: Replaced by a new client of the player [userId: 12 wonId: 345]\nClient 62 disconnected [total: 62]\n",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.printed);
+    server->clockNow += 1000;
+    if (c.listedAt != 0) {
+      PlayerTables& tables = game.players;
+      const int found = findStatus(tables, 12, 345);
+      StatusRecord& row = tables.statusRecords[found >= 0 ? found : addStatus(tables)];
+      row.userId = 12;
+      row.wonId = 345;
+      row.listed = 1;
+      for (int b = 0; b < 4; ++b) row.ip[b] = static_cast<std::uint8_t>(c.listedAt >> (24 - 8 * b));
+    }
+    platform::SocketHandle client = connect();
+    keyExchange(client);
+    output.clear();
+    deliver(client, keyMessage(12, 345, 16));
+    EXPECT_EQ(output.text(), std::string(c.printed) + (c.admitted ? "Adding user userId: 12 wonId: 345\n" : ""));
+    EXPECT_EQ(game.clientCount, 63u);
+    EXPECT_EQ(game.clients[62]->joinDeadline == server->clockNow + kJoinWaitMs, c.admitted);
+  }
 }
 
 TEST_F(HandshakeTest, PendingListTakesOneClientPerStepAndAtMost31) {
