@@ -82,10 +82,11 @@ class HandshakeTest : public ::testing::Test {
     server->acceptClient();
   }
 
-  // Connects a client, lets the server accept it and reads the server hello.
-  platform::SocketHandle connect() {
+  // Connects a client (from `from` when not 0), lets the server accept it
+  // and reads the server hello.
+  platform::SocketHandle connect(std::uint32_t from = 0) {
     platform::SocketHandle client = platform::tcpConnectStart(
-        platform::Endpoint{platform::kLoopbackAddress, platform::localPort(server->listenSocket)});
+        platform::Endpoint{platform::kLoopbackAddress, platform::localPort(server->listenSocket)}, from);
     clients.push_back(client);
     EXPECT_TRUE(testing::waitReadable(server->listenSocket));
     accept();
@@ -213,7 +214,7 @@ TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    platform::SocketHandle client = connect();
+    platform::SocketHandle client = connect(0x7F000100 + static_cast<std::uint32_t>(&c - cases.data()));
     const std::uint32_t index = server->pendingCount - 1;
     ClientSession* session = server->pendingSessions[index];
     if (c.afterHello) keyExchange(client, index);
@@ -343,24 +344,33 @@ TEST_F(HandshakeTest, UnjoinedSessionsNeverKeepThePlayersClientOut) {
   }
 }
 
-TEST_F(HandshakeTest, PendingListTakesOneClientPerStepAndAtMost31) {
+TEST_F(HandshakeTest, PendingListTakesEveryWaitingClientButFourPerAddressAndGivesIdleSlotsAway) {
+  platform::SocketHandle first = connect();
   const std::uint16_t port = platform::localPort(server->listenSocket);
-  for (int i = 0; i < 2; ++i)
+  for (int i = 0; i < 4; ++i) {
     clients.push_back(platform::tcpConnectStart(platform::Endpoint{platform::kLoopbackAddress, port}));
-  ASSERT_TRUE(testing::waitReadable(server->listenSocket));
-  accept();
-  EXPECT_EQ(server->pendingCount, 1u);
-  accept();
-  EXPECT_EQ(server->pendingCount, 2u);
-
-  while (server->pendingCount < 31) connect();
+    for (int wait = 0; wait < 1000 && platform::tcpConnectPoll(clients.back()) == platform::ConnectState::kPending;
+         ++wait)
+      testing::waitReadable(clients.back(), 1);
+  }
   output.clear();
-  platform::SocketHandle refused = connect();
+  accept();
+  EXPECT_EQ(output.text(),
+            "Client connected [total: 2]\nClient connected [total: 3]\nClient connected [total: 4]\n"
+            "Client: Too many connections from 127.0.0.1, connection closed\n");
+  // A moving handshake keeps its slot however long it takes.
+  EXPECT_EQ(keyExchange(first, 0).size(), wire::kHandshakeFrameSize);
+
+  for (std::uint32_t i = 4; i < 31; ++i) connect(0x7F000002 + i / 4);
+  output.clear();
+  connect(0x7F000040);
   EXPECT_EQ(output.text(), "Failed to add client\n");
-  EXPECT_EQ(server->pendingCount, 31u);
-  EXPECT_TRUE(testing::readBytes(refused, 1).empty());
-  // The others go on: the last one still gets its key frame.
-  EXPECT_EQ(keyExchange(clients[30], 30).size(), wire::kHandshakeFrameSize);
+  server->clockNow += kPendingIdleMs;
+  output.clear();
+  connect(0x7F000041);
+  EXPECT_EQ(output.text(), "Client: Idle connection from 127.0.0.1 closed to make room\nClient connected [total: 31]\n");
+  EXPECT_EQ(server->pendingSessions[0]->state, SessionState::kAwaitingKey);
+  EXPECT_EQ(server->pendingSessions[30]->peerAddress, 0x7F000041u);
 }
 
 TEST_F(HandshakeTest, PendingSessionsEndTenSecondsAfterAcceptAndAreFreedAtShutdown) {

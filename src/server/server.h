@@ -20,6 +20,13 @@
 namespace kestrin {
 
 inline constexpr std::uint32_t kMainStepPauseMs = 100;
+// Connections accepted in one main step at most; more wait for the next.
+inline constexpr int kAcceptsPerStep = 64;
+// Pending sessions one source address may hold at once.
+inline constexpr std::uint32_t kMaxPendingPerAddress = 4;
+// A pending session that has sent nothing for this long may give its slot
+// to a new connection when the list is full.
+inline constexpr std::uint32_t kPendingIdleMs = 2000;
 inline constexpr const char* kConfigFileName = "kestrinsv.cfg";
 // The server's key pair, generated at every start-up.
 inline constexpr RsaKeyRequest kServerKeyRequest{510, 1};
@@ -85,8 +92,9 @@ struct Server {
   int pollSockets();
 
   // ---- pending sessions (server/pending_sessions.cpp)
-  // Accepts at most one connection, when the step's poll found the
-  // listening socket ready, and sends it the server hello.
+  // When the step's poll found the listening socket ready, accepts every
+  // waiting connection (at most kAcceptsPerStep) and sends each the server
+  // hello; connections over the limits are closed at once.
   void acceptClient();
   // A new zero-filled session appended to the pending list; null when the
   // list is full or memory is short.
@@ -108,6 +116,8 @@ struct Server {
 
  private:
   int openListenSocket();
+  // Takes one accepted connection onto the pending list, or closes it.
+  void admitConnection(platform::SocketHandle socket, std::uint32_t address);
   void releasePendingSessions();
 };
 
