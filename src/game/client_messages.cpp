@@ -40,7 +40,7 @@ void sendAnnounce(ClientSession& session) {
 }
 
 void sendUpdateChunk(ClientSession& session, std::uint32_t now) {
-  if (!(session.nextUpdateChunkTime < now)) return;
+  if (!timeAfter(now, session.nextUpdateChunkTime)) return;
   const UpdateState& update = *session.update;
   if (update.clientImageVersion.load() != session.updateVersion) {
     // A newer image was installed under the transfer: start over with it.

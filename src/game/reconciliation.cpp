@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "client/client_session.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "game/client_messages.h"
 #include "game/command_queue.h"
@@ -93,7 +94,7 @@ void judgeSlot(GameServer& game, std::uint32_t slot, std::uint32_t now) {
 }  // namespace
 
 void reconcile(GameServer& game, std::uint32_t now) {
-  if (!(game.nextReconcileTime < now)) return;
+  if (!timeAfter(now, game.nextReconcileTime)) return;
   game.nextReconcileTime = now + kReconcileIntervalMs;
   {
     // Held for the whole pass so that the game thread's next poll cannot

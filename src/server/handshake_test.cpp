@@ -373,6 +373,20 @@ TEST_F(HandshakeTest, PendingListTakesEveryWaitingClientButFourPerAddressAndGive
   EXPECT_EQ(server->pendingSessions[30]->peerAddress, 0x7F000041u);
 }
 
+TEST_F(HandshakeTest, AMasterTimeJumpBackByADayLeavesDeadlinesRunning) {
+  server->clockStart = platform::milliseconds();
+  server->clockOffset.store(500000000u);
+  server->updateClock();
+  connect();
+  server->clockOffset.store(500000000u - 86400000u);
+  server->clockStart -= wire::kHandshakeTimeoutMs + 1000;  // 11 s later
+  server->updateClock();
+  EXPECT_LT(server->masterNow, 500000000u);
+  output.clear();
+  server->expirePendingSessions();
+  EXPECT_EQ(output.text(), "Client timeout...\n");
+}
+
 TEST_F(HandshakeTest, PendingSessionsEndTenSecondsAfterAcceptAndAreFreedAtShutdown) {
   platform::SocketHandle first = connect();
   server->clockNow += 5000;

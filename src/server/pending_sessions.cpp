@@ -3,6 +3,7 @@
 #include <new>
 
 #include "client/client_session.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "server/server.h"
 
@@ -113,7 +114,7 @@ void Server::expirePendingSessions() {
       printMessage("Client disconnected [total: %d]\n", static_cast<int>(pendingCount));
       continue;
     }
-    if (session->connectTime + wire::kHandshakeTimeoutMs < clockNow) {
+    if (timeAfter(clockNow, session->connectTime + wire::kHandshakeTimeoutMs)) {
       printMessage("Client timeout...\n");
       session->disconnect();
     }

@@ -48,8 +48,11 @@ struct Server {
   // The step's poll found a connection waiting.
   bool listenerReady = false;
 
-  // ServerClock now; recomputed at the top of every main step.
+  // The step clock (core/clock.h), on which every deadline runs, and the
+  // master clock, read only for the activation of images; both recomputed
+  // at the top of every main step.
   std::uint32_t clockNow = 0;
+  std::uint32_t masterNow = 0;
   // Written by the update thread (master time), read by the host thread.
   std::atomic<std::uint32_t> clockOffset{0};
   std::uint32_t clockStart = 0;
@@ -84,7 +87,8 @@ struct Server {
   // Safe after any start-up failure; releases everything init() acquired.
   void shutdown();
 
-  // clockNow <- (timer - clockStart) + clockOffset.
+  // clockNow <- (timer - clockStart) + 10000;
+  // masterNow <- (timer - clockStart) + clockOffset.
   void updateClock();
   // Polls every socket of the main step in one call, without waiting, and
   // marks what is ready: listenerReady and each session's `readable`.
