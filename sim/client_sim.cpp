@@ -48,12 +48,13 @@ std::string dropReasonText(std::uint8_t reason) {
 
 ClientConnection::~ClientConnection() { close(); }
 
-bool ClientConnection::connect(std::uint16_t port, std::uint32_t address, int timeoutMs) {
+bool ClientConnection::connect(std::uint16_t port, std::uint32_t address, int timeoutMs,
+                               std::uint32_t localAddress) {
   close();
   platform::startSockets();
   const std::uint32_t start = platform::milliseconds();
   while (static_cast<int>(platform::milliseconds() - start) < timeoutMs) {
-    platform::SocketHandle socket = platform::tcpConnectStart(platform::Endpoint{address, port});
+    platform::SocketHandle socket = platform::tcpConnectStart(platform::Endpoint{address, port}, localAddress);
     if (socket == platform::kInvalidSocket) {
       platform::sleepMilliseconds(kSliceMs);
       continue;
@@ -222,7 +223,7 @@ bool ClientSim::handshake() {
     note("cannot generate the client key");
     return false;
   }
-  if (!connection_.connect(options_.port, options_.address)) {
+  if (!connection_.connect(options_.port, options_.address, 5000, options_.localAddress)) {
     note("cannot connect");
     return false;
   }

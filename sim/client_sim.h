@@ -35,9 +35,10 @@ class ClientConnection {
   ClientConnection(const ClientConnection&) = delete;
   ClientConnection& operator=(const ClientConnection&) = delete;
 
-  // Connects to `port` at `address`; false after the deadline.
+  // Connects to `port` at `address`, from `localAddress` when it is not 0;
+  // false after the deadline.
   bool connect(std::uint16_t port, std::uint32_t address = platform::kLoopbackAddress,
-               int timeoutMs = 5000);
+               int timeoutMs = 5000, std::uint32_t localAddress = 0);
   void close();
   bool isOpen() const { return socket_ != platform::kInvalidSocket; }
 
@@ -90,6 +91,9 @@ class ClientSim {
   struct Options {
     std::uint16_t port = 27060;
     std::uint32_t address = platform::kLoopbackAddress;
+    // The address the client connects from (0: the system's choice); the
+    // game server must list the player at it.
+    std::uint32_t localAddress = 0;
     std::uint32_t userId = 0;
     std::uint32_t wonId = 0;
     std::uint16_t version = 1;

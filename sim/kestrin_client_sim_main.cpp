@@ -26,6 +26,8 @@ void usage() {
       "\n"
       "  --host A.B.C.D        server address (default 127.0.0.1)\n"
       "  --port N              server client port (default 27060)\n"
+      "  --from A.B.C.D        connect from this local address (the player's, as\n"
+      "                        the game server lists him)\n"
       "  --user ID             the player's user id on the game server\n"
       "  --won ID              the player's WON id\n"
       "  --version N           client version sent in the hello (default 1)\n"
@@ -125,6 +127,11 @@ int main(int argc, char** argv) {
       return kExitRanOut;
     } else if (arg == "--host" && hasValue) {
       if (!kestrin::platform::resolveHost(argv[++i], &options.address)) {
+        std::fprintf(stderr, "kestrin-client-sim: cannot resolve %s\n", argv[i]);
+        return kExitUsage;
+      }
+    } else if (arg == "--from" && hasValue) {
+      if (!kestrin::platform::resolveHost(argv[++i], &options.localAddress)) {
         std::fprintf(stderr, "kestrin-client-sim: cannot resolve %s\n", argv[i]);
         return kExitUsage;
       }

@@ -25,8 +25,9 @@ void usage() {
       "  --port N             console port (default 27015)\n"
       "  --password TEXT      rcon password (default secret; empty: none set)\n"
       "  --contact TEXT       initial sv_contact value\n"
-      "  --player NAME:USERID:WONID:SECONDS\n"
-      "                       a player connected for SECONDS (repeatable)\n"
+      "  --player NAME:USERID:WONID:SECONDS[:A.B.C.D]\n"
+      "                       a player connected for SECONDS, listed at A.B.C.D\n"
+      "                       (his client's address; repeatable)\n"
       "  --players N          N more players named Player1.. (ids from 100)\n"
       "  --help               show this text\n"
       "\n"
@@ -42,6 +43,8 @@ bool parsePlayer(const std::string& text, kestrin::sim::SimPlayer* player) {
   player->userId = static_cast<std::uint32_t>(std::strtoul(text.c_str() + a + 1, nullptr, 10));
   player->wonId = static_cast<std::uint32_t>(std::strtoul(text.c_str() + b + 1, nullptr, 10));
   player->connectedSeconds = std::atoi(text.c_str() + c + 1);
+  const std::size_t d = text.find(':', c + 1);
+  if (d != std::string::npos) player->address = text.substr(d + 1) + ":27005";
   return true;
 }
 

@@ -58,11 +58,17 @@ struct ClientSession {
   SessionState state = SessionState::kNew;
   // Matched with its player's status row by the reconciliation.
   bool joined = false;
+  // Set when a game admits the session: unless joined by then, the session
+  // is dropped once this time has passed.  0: no limit.
+  std::uint32_t joinDeadline = 0;
   // A first fully matching check answer was seen; the local time of the
   // latest one.
   bool authenticated = false;
   platform::LocalTime lastCheckPassed;
   std::uint32_t connectTime = 0;
+  // The handshake refused a frame of this session and said so; a refused
+  // frame stays and is offered again with every read, but printed once.
+  bool refusalPrinted = false;
 
   // Client-image transfer: under way, bytes sent, when the next chunk may go
   // and the version of the image being sent.
@@ -91,6 +97,9 @@ struct ClientSession {
 
   std::uint32_t wonId = 0;
   std::uint32_t userId = 0;
+  // The address the connection comes from, as accepted: the session joins
+  // only the player whom the game lists at this address.
+  std::uint32_t peerAddress = 0;
   platform::SocketHandle socket = platform::kInvalidSocket;
   // The readiness watch the socket is registered with (see watchWith), if
   // any, and whether its last poll found data or the end of the stream

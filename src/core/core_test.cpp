@@ -19,11 +19,13 @@ TEST(ServerClockTest, CountsFromOffsetAcrossTimerWrapAndTimersRunOut) {
   EXPECT_EQ(serverClock(0x50u, 0xFFFFFF00u, 10000), 10000u + 0x150u);
   // The offset itself may make the clock wrap.
   EXPECT_EQ(serverClock(100, 0, 0xFFFFFFF0u), 100u - 0x10u);
-  // A timer runs out only when set and strictly earlier.
+  // A timer runs out only when set and strictly earlier, across the wrap too.
   EXPECT_FALSE(timerExpired(0, 50000));
   EXPECT_FALSE(timerExpired(50000, 50000));
   EXPECT_TRUE(timerExpired(49999, 50000));
   EXPECT_FALSE(timerExpired(50001, 50000));
+  EXPECT_TRUE(timerExpired(0xFFFFFFF0u, 5));
+  EXPECT_FALSE(timerExpired(5, 0xFFFFFFF0u));
 }
 
 TEST(RandomTest, LinearCongruentialSequenceWithAStatePerThread) {

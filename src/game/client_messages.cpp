@@ -40,7 +40,7 @@ void sendAnnounce(ClientSession& session) {
 }
 
 void sendUpdateChunk(ClientSession& session, std::uint32_t now) {
-  if (!(session.nextUpdateChunkTime < now)) return;
+  if (!timeAfter(now, session.nextUpdateChunkTime)) return;
   const UpdateState& update = *session.update;
   if (update.clientImageVersion.load() != session.updateVersion) {
     // A newer image was installed under the transfer: start over with it.
@@ -133,6 +133,8 @@ void evaluateAnswer(GameServer& game, ClientSession& session) {
 
 bool clientStep(GameServer& game, ClientSession& session, std::uint32_t now) {
   if (session.closed) return false;
+  // Checks, and so verdicts, only for a session joined to its player.
+  if (!session.joined) return true;
   if (session.updating) {
     sendUpdateChunk(session, now);
     return true;

@@ -22,9 +22,9 @@ inline constexpr const char* kUnknownPlayerName = "unknown";
 // listed file name and the fixed text.
 inline constexpr std::size_t kClientMessageSize = 512;
 
-// The client step of a session of `game`: the next image chunk while a
-// transfer runs; otherwise a due check request, then a due evaluation.
-// False for a closed session.
+// The client step of a session of `game`: nothing before the join; the next
+// image chunk while a transfer runs; otherwise a due check request, then a
+// due evaluation.  False for a closed session.
 bool clientStep(GameServer& game, ClientSession& session, std::uint32_t now);
 // First meeting of the session with its player's status row: a say on the
 // game, the first check in 30 s and, for an outdated client, the image.

@@ -11,37 +11,45 @@ namespace kestrin {
 bool CommandQueue::push(const RconCommand& command) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (count_ == kCommandQueueCapacity) return false;
-    entries_[(head_ + count_) % kCommandQueueCapacity] = command;
-    ++count_;
+    if (command.id == static_cast<std::uint8_t>(RconCommandId::Users)) {
+      usersWaiting_ = true;
+    } else if (command.id == static_cast<std::uint8_t>(RconCommandId::Status)) {
+      statusWaiting_ = true;
+    } else {
+      if (count_ == kCommandQueueCapacity) return false;
+      entries_[(head_ + count_) % kCommandQueueCapacity] = command;
+      ++count_;
+    }
   }
   pushed_.notify_one();
   return true;
 }
 
-bool CommandQueue::front(RconCommand* out) const {
+bool CommandQueue::take(RconCommand* out) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (count_ == 0) return false;
-  *out = entries_[head_];
+  if (count_ > 0) {
+    *out = entries_[head_];
+    head_ = (head_ + 1) % kCommandQueueCapacity;
+    --count_;
+    return true;
+  }
+  bool& waiting = usersWaiting_ ? usersWaiting_ : statusWaiting_;
+  if (!waiting) return false;
+  *out = RconCommand{};
+  out->id = static_cast<std::uint8_t>(usersWaiting_ ? RconCommandId::Users : RconCommandId::Status);
+  waiting = false;
   return true;
-}
-
-void CommandQueue::pop() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (count_ == 0) return;
-  head_ = (head_ + 1) % kCommandQueueCapacity;
-  --count_;
 }
 
 std::size_t CommandQueue::size() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return count_;
+  return count_ + (usersWaiting_ ? 1 : 0) + (statusWaiting_ ? 1 : 0);
 }
 
 bool CommandQueue::waitForCommand() {
   std::unique_lock<std::mutex> lock(mutex_);
-  pushed_.wait(lock, [this] { return count_ > 0 || interrupted_; });
-  return count_ > 0 && !interrupted_;
+  pushed_.wait(lock, [this] { return count_ > 0 || usersWaiting_ || statusWaiting_ || interrupted_; });
+  return (count_ > 0 || usersWaiting_ || statusWaiting_) && !interrupted_;
 }
 
 void CommandQueue::interrupt() {
@@ -50,6 +58,13 @@ void CommandQueue::interrupt() {
     interrupted_ = true;
   }
   pushed_.notify_all();
+}
+
+void cleanConsoleText(char* text) {
+  for (char* c = text; *c != '\0'; ++c) {
+    const auto byte = static_cast<unsigned char>(*c);
+    if (byte < 0x20 || byte == 0x7F || byte == ';' || byte == '"') *c = ' ';
+  }
 }
 
 void queueCommand(GameServer& game, RconCommandId id, const char* text) {
@@ -63,6 +78,7 @@ void queueCommand(GameServer& game, RconCommandId id, const char* text) {
   RconCommand entry;
   entry.id = static_cast<std::uint8_t>(id);
   std::memcpy(entry.text, text, length + 1);
+  cleanConsoleText(entry.text);
   if (!game.commands.push(entry))
     printMessage("Game: Command queue full, command %d not queued\n", static_cast<int>(id));
 }

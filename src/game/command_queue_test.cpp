@@ -14,7 +14,7 @@ namespace {
 using Strings = std::vector<std::string>;
 constexpr auto kUnknown = static_cast<RconCommandId>(0);
 
-TEST(CommandQueueTest, RefusesWhileNotReadyTooLongTextsAndAFullRing) {
+TEST(CommandQueueTest, RefusesWhileNotReadyTooLongTextsAndAFullRingButNeverForPolls) {
   testing::OutputCapture output;
   testing::TestGame t;
   t.game->rconReady.store(false);
@@ -25,19 +25,31 @@ TEST(CommandQueueTest, RefusesWhileNotReadyTooLongTextsAndAFullRing) {
   queueCommand(*t.game, RconCommandId::Say, std::string(255, 'x').c_str());
   EXPECT_EQ(output.text(), "Game: Command text longer than 254 characters, command 5 not queued\n");
   queueCommand(*t.game, RconCommandId::Say, std::string(254, 'x').c_str());
-  for (std::size_t i = 1; i < kCommandQueueCapacity; ++i) queueCommand(*t.game, kUnknown, "");
+  // A flood of polls waits as one of each kind, behind every command.
   output.clear();
-  queueCommand(*t.game, RconCommandId::Status, "");
-  EXPECT_EQ(output.text(), "Game: Command queue full, command 1 not queued\n");
-  EXPECT_EQ(t.game->commands.size(), kCommandQueueCapacity);
+  for (int i = 0; i < 2 * static_cast<int>(kCommandQueueCapacity); ++i) {
+    queueCommand(*t.game, RconCommandId::Users, "");
+    queueCommand(*t.game, RconCommandId::Status, "");
+  }
+  for (std::size_t i = 1; i < kCommandQueueCapacity; ++i) queueCommand(*t.game, kUnknown, "");
+  EXPECT_EQ(output.text(), "");
+  queueBan(*t.game, 345, 5);
+  EXPECT_EQ(output.text(), "Game: Command queue full, command 6 not queued\n");
+  EXPECT_EQ(t.game->commands.size(), kCommandQueueCapacity + 2);
 
   // Room made at the head is used at the ring's start.
-  t.game->commands.pop();
+  RconCommand head;
+  ASSERT_TRUE(t.game->commands.take(&head));
   queueCommand(*t.game, RconCommandId::Say, "wrapped");
-  EXPECT_EQ(t.game->commands.size(), kCommandQueueCapacity);
   const Strings queued = t.take();
-  EXPECT_EQ(queued.front(), "0 ");
-  EXPECT_EQ(queued.back(), "5 wrapped");
+  ASSERT_EQ(queued.size(), kCommandQueueCapacity + 2);
+  EXPECT_EQ(queued[0], "0 ");
+  EXPECT_EQ(queued[kCommandQueueCapacity - 1], "5 wrapped");
+  EXPECT_EQ(queued[kCommandQueueCapacity], "2 ");
+  EXPECT_EQ(queued.back(), "1 ");
+  // A hostile player name arrives as one harmless say argument.
+  queueCommand(*t.game, RconCommandId::Say, "x\";quit;\r\nrcon_password \"y\x7F\x01\t\xC3\xA9 has joined");
+  EXPECT_EQ(t.take(), (Strings{"5 x  quit   rcon_password  y   \xC3\xA9 has joined"}));
   // An idle wait ends at once on a queued command, and for good on a stop.
   queueCommand(*t.game, RconCommandId::Say, "x");
   EXPECT_TRUE(t.game->commands.waitForCommand());

@@ -31,6 +31,8 @@ inline constexpr std::size_t kClientSlots = 64;  // at most 63 attached
 inline constexpr std::size_t kGameAddressSize = 16;
 inline constexpr std::size_t kExternalIpSize = 32;
 inline constexpr std::uint32_t kFirstReconcileDelayMs = 20000;
+// An admitted session must join its player within this time.
+inline constexpr std::uint32_t kJoinWaitMs = 30000;
 
 struct GameServer {
   GameServer() = default;
@@ -86,11 +88,23 @@ void readClients(GameServer& game);
 // the password is accepted, give every client its turn and run the
 // reconciliation.  False when rconReady is clear.
 bool stepGame(GameServer& game, std::uint32_t now);
-// Gives every attached session its client step; removes closed ones.
+// Gives every attached session its client step; removes closed ones and
+// those whose join deadline passed.
 void runClients(GameServer& game, std::uint32_t now);
 // Appends a session (the game takes ownership); false, with nothing changed,
 // when 63 are attached already.
 bool attachClient(GameServer& game, ClientSession* session);
+// Hands a keyed session to the game at ServerClock `now`, with 30 s to join.
+// A session from another address than the one status lists its player at
+// is refused; an earlier session of the same player is replaced (before
+// status lists him, only from the earlier session's address); in a full
+// game the oldest session not yet joined makes room.  Prints why it refuses
+// or drops a session; false, with the session left to the caller, when it
+// is refused.  Takes the player tables' mutex.
+bool admitClient(GameServer& game, ClientSession* session, std::uint32_t now);
+// Prints that `session` is not the client of the player of `row`, who is
+// listed at another address.
+void reportStranger(const ClientSession& session, const StatusLine& row);
 // Disconnects and frees the session at `index` and closes the gap.
 void removeClient(GameServer& game, std::uint32_t index);
 // Index of the first session with exactly this userId and wonId, or -1.

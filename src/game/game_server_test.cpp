@@ -34,6 +34,23 @@ TEST(GameServerTest, FindsClientsByBothIdsExactly) {
   EXPECT_EQ(findClient(*t.game, 0, 1012), -1);
 }
 
+TEST(GameServerTest, AnAdmittedSessionNotJoinedWithinThirtySecondsIsDropped) {
+  testing::OutputCapture output;
+  testing::TestGame t;
+  ASSERT_TRUE(admitClient(*t.game, session(12, 345), t.now));
+  ASSERT_TRUE(admitClient(*t.game, session(13, 346), t.now));
+  t.game->clients[1]->joined = true;
+  t.now += kJoinWaitMs;
+  runClients(*t.game, t.now);
+  EXPECT_EQ(t.game->clientCount, 2u);
+  t.now += 1;
+  runClients(*t.game, t.now);
+  ASSERT_EQ(t.game->clientCount, 1u);
+  EXPECT_EQ(t.game->clients[0]->userId, 13u);
+  EXPECT_EQ(output.text(), "Client: Not joined within 30 seconds, client dropped [userId: 12 wonId: 345]\n"
+                           "Client 0 disconnected [total: 1]\n");
+}
+
 TEST(GameServerTest, ClosedSessionsAreRemovedAtTheirTurnAndTheirPlayerRowsStay) {
   testing::OutputCapture output;
   testing::TestGame t;

@@ -120,9 +120,9 @@ bool setContactMarker(GameServer& game) {
 
 void runNextCommand(GameServer& game) {
   RconCommand command;
-  if (!game.commands.front(&command)) return;
-  // The network part runs without the queue's lock: the host thread may
-  // queue meanwhile; it only ever appends behind the head.
+  // Taken off first: the network part runs without the queue's lock, and
+  // the host thread may queue meanwhile (a new poll then waits anew).
+  if (!game.commands.take(&command)) return;
   switch (static_cast<RconCommandId>(command.id)) {
     case RconCommandId::Status:
       pollStatus(game);
@@ -147,7 +147,6 @@ void runNextCommand(GameServer& game) {
       printMessage("Game: Unknown CMD Id %d\n", static_cast<int>(command.id));
       break;
   }
-  game.commands.pop();
 }
 
 }  // namespace kestrin

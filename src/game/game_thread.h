@@ -45,7 +45,7 @@ bool connectStep(GameServer& game);
 bool queryCvar(GameServer& game, const char* name, char* value);
 // Replaces the marker in "sv_contact"; true when the game server accepted it.
 bool setContactMarker(GameServer& game);
-// Runs and removes the head entry of the command queue, if any.
+// Takes the next command off the queue, if any, and runs it.
 void runNextCommand(GameServer& game);
 
 }  // namespace kestrin

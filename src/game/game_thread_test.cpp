@@ -91,7 +91,7 @@ TEST(GameThreadTest, RefusedCommandLeadsToAFreshChallenge) {
   EXPECT_NE(output.text().find("Game: Got challengeid [id: 102]\n"), std::string::npos);
 }
 
-TEST(GameThreadTest, QueuedCommandsRunOneAtATimeInQueueOrder) {
+TEST(GameThreadTest, QueuedCommandsRunOneAtATimeInQueueOrderBeforeThePolls) {
   testing::OutputCapture output;
   testing::RconPeer peer([](const std::string& request) {
     if (request.find("users") != std::string::npos)
@@ -112,19 +112,18 @@ TEST(GameThreadTest, QueuedCommandsRunOneAtATimeInQueueOrder) {
   queueCommand(*t.game, RconCommandId::AddIp, "1 1.2.3.4");
   queueCommand(*t.game, static_cast<RconCommandId>(0), "");
 
+  for (int i = 0; i < 5; ++i) runNextCommand(*t.game);
+  EXPECT_EQ(t.game->commands.size(), 2u);
+  EXPECT_EQ(output.text(), "Banning player\nGame: Unknown CMD Id 0\n");
   runNextCommand(*t.game);
-  EXPECT_EQ(t.game->commands.size(), 6u);
   EXPECT_TRUE(findUser(t.game->players, 12, 345678));
   EXPECT_EQ(t.game->players.statusRecordCount, 0u);
   runNextCommand(*t.game);
   EXPECT_EQ(findStatus(t.game->players, 12, 345678), 0);
-  output.clear();
-  for (int i = 0; i < 6; ++i) runNextCommand(*t.game);
   EXPECT_EQ(t.game->commands.size(), 0u);
-  EXPECT_EQ(peer.requests(), (Strings{"rcon 9 \"pw\" users ", "rcon 9 \"pw\" status ",
-                                      "rcon 9 \"pw\" banid 1 4294967295 kick", "rcon 9 \"pw\" kick #17",
-                                      "rcon 9 \"pw\" say hello all", "rcon 9 \"pw\" addip 1 1.2.3.4"}));
-  EXPECT_EQ(output.text(), "Banning player\nGame: Unknown CMD Id 0\n");
+  EXPECT_EQ(peer.requests(), (Strings{"rcon 9 \"pw\" banid 1 4294967295 kick", "rcon 9 \"pw\" kick #17",
+                                      "rcon 9 \"pw\" say hello all", "rcon 9 \"pw\" addip 1 1.2.3.4",
+                                      "rcon 9 \"pw\" users ", "rcon 9 \"pw\" status "}));
 }
 
 TEST(GameThreadTest, ConnectStepTakesTheChallengeAndWritesTheMarker) {

@@ -22,6 +22,11 @@ int findUserRow(const PlayerTables& tables, std::uint32_t userId, std::uint32_t 
 
 }  // namespace
 
+std::uint32_t statusAddress(const StatusLine& row) {
+  return static_cast<std::uint32_t>(row.ip[0]) << 24 | static_cast<std::uint32_t>(row.ip[1]) << 16 |
+         static_cast<std::uint32_t>(row.ip[2]) << 8 | row.ip[3];
+}
+
 int findStatus(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId) {
   for (std::uint32_t i = 0; i < tables.statusRecordCount && i < kMaxStatusRecords; ++i) {
     const StatusRecord& row = tables.statusRecords[i];
@@ -48,6 +53,14 @@ void freeStatus(PlayerTables& tables, std::uint32_t index) {
   tables.statusRecords[index].inUse = 0;
   while (tables.statusRecordCount > 0 && !tables.statusRecords[tables.statusRecordCount - 1].inUse)
     --tables.statusRecordCount;
+}
+
+bool listsUser(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId) {
+  for (std::uint32_t i = 0; i < tables.userRecordCount && i < kMaxUserRecords; ++i) {
+    const UserRecord& row = tables.userRecords[i];
+    if (row.userId == userId && row.wonId == wonId) return true;
+  }
+  return false;
 }
 
 bool findUser(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId) {

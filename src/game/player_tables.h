@@ -48,6 +48,9 @@ struct PlayerTables {
   std::uint32_t userRecordCount = 0;
 };
 
+// The row's address as a number, a.b.c.d as (a << 24) | ... | d.
+std::uint32_t statusAddress(const StatusLine& row);
+
 // Index of the first row in use that matches, or -1.  Free rows keep their
 // ids but are passed over, so a player whose row was freed gets a fresh one.
 int findStatus(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId);
@@ -58,6 +61,10 @@ int addStatus(PlayerTables& tables);
 
 // Frees one row; statusRecordCount drops over free rows at the end.
 void freeStatus(PlayerTables& tables, std::uint32_t index);
+
+// True when the user table has a row with exactly these ids (no wildcard):
+// the look-up for ids that a client sends.
+bool listsUser(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId);
 
 // True when the user table has a matching row.
 bool findUser(const PlayerTables& tables, std::uint32_t userId, std::uint32_t wonId);

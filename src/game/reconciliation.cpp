@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "client/client_session.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "game/client_messages.h"
 #include "game/command_queue.h"
@@ -38,12 +39,21 @@ void judgeWithoutClient(GameServer& game, StatusRecord& row) {
   }
 }
 
+// A session that sent the ids of a player whom the game lists at another
+// address is not his client: it is dropped before it can join.
+void dropStranger(GameServer& game, const StatusRecord& row, std::uint32_t client) {
+  reportStranger(*game.clients[client], row);
+  game.clients[client]->sendDropNotice(wire::kDropKicked);
+  removeClient(game, client);
+}
+
 // The caller holds the player tables' mutex.
 void judgeSlot(GameServer& game, std::uint32_t slot, std::uint32_t now) {
   PlayerTables& tables = game.players;
   StatusRecord& row = tables.statusRecords[slot];
   if (!row.inUse) return;
-  if (game.hltvNameSet && std::strcmp(row.name, game.hltvName) == 0) return;
+  // Anyone may take the proxy's name; only the proxy has no WON id.
+  if (game.hltvNameSet && row.wonId == kNoWonId && std::strcmp(row.name, game.hltvName) == 0) return;
 
   int client = findClient(game, row.userId, row.wonId);
   if (!row.present) {
@@ -63,6 +73,10 @@ void judgeSlot(GameServer& game, std::uint32_t slot, std::uint32_t now) {
   }
   row.present = 0;
 
+  if (client >= 0 && !game.clients[client]->joined && game.clients[client]->peerAddress != statusAddress(row)) {
+    dropStranger(game, row, static_cast<std::uint32_t>(client));
+    client = -1;
+  }
   if (client >= 0) {
     row.playedWithClient = 1;
     ClientSession& session = *game.clients[client];
@@ -80,7 +94,7 @@ void judgeSlot(GameServer& game, std::uint32_t slot, std::uint32_t now) {
 }  // namespace
 
 void reconcile(GameServer& game, std::uint32_t now) {
-  if (!(game.nextReconcileTime < now)) return;
+  if (!timeAfter(now, game.nextReconcileTime)) return;
   game.nextReconcileTime = now + kReconcileIntervalMs;
   {
     // Held for the whole pass so that the game thread's next poll cannot

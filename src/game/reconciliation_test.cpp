@@ -118,10 +118,12 @@ TEST_F(ReconciliationTest, TheHltvProxyIsNeverJudged) {
   std::snprintf(t.game->hltvName, sizeof t.game->hltvName, "HLTV Proxy");
   t.game->hltvNameSet = true;
   StatusRecord& row = listPlayer("HLTV Proxy", 40, 45, 0);
+  row.wonId = kNoWonId;
   EXPECT_EQ(pass(), "");
   EXPECT_EQ(row.present, 1);
-  // Only the exact name, letter case included.
-  for (const char* name : {"hltv proxy", "HLTV Proxy 2"}) {
+  // Only the exact name, letter case included, and no WON id: a player who
+  // takes the name is judged as usual.
+  for (const char* name : {"hltv proxy", "HLTV Proxy 2", "HLTV Proxy"}) {
     listPlayer(name, 41, 45, 0);
     EXPECT_NE(pass(), "") << name;
   }
@@ -143,6 +145,13 @@ TEST_F(ReconciliationTest, APlayerMissingFromStatusIsKeptWhileAUserAndThenLeaves
   EXPECT_EQ(pass(), "Carol has left the game\n");
   EXPECT_EQ(row.inUse, 0);
   EXPECT_EQ(tables.statusRecordCount, 0u);
+}
+
+TEST_F(ReconciliationTest, AClientFromAnotherAddressThanThePlayersNeverJoins) {
+  attach(70)->peerAddress = 0x0A000002;
+  listPlayer("Eve", 70, 0, 10);
+  EXPECT_EQ(pass(), "Client: Address mismatch, client dropped [client: 10.0.0.2 player: 0.0.0.0 userId: 70 wonId: 7000]\n"
+                    "Client 0 disconnected [total: 0]\nPlayer Eve has never had a client\n");
 }
 
 TEST_F(ReconciliationTest, ClientsAreJoinedOnceAndDroppedWhenTheirPlayerLeaves) {

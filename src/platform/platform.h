@@ -36,12 +36,14 @@ enum class ListenResult { kOk, kCreateFailed, kBindFailed, kListenFailed };
 ListenResult tcpListen(std::uint16_t port, int backlog, SocketHandle* out);
 
 // Accepts one pending connection; kInvalidSocket when none is ready or on
-// error.  The accepted socket does not block.
-SocketHandle tcpAccept(SocketHandle listener);
+// error.  The accepted socket does not block.  `peer`, when given, receives
+// the address and port the connection comes from.
+SocketHandle tcpAccept(SocketHandle listener, Endpoint* peer = nullptr);
 
-// Starts a connection without waiting for it.  kInvalidSocket when no socket
-// could be created or the connection was refused at once.
-SocketHandle tcpConnectStart(Endpoint peer);
+// Starts a connection without waiting for it, from `localAddress` when it is
+// not 0 (any free port).  kInvalidSocket when no socket could be created or
+// bound, or the connection was refused at once.
+SocketHandle tcpConnectStart(Endpoint peer, std::uint32_t localAddress = 0);
 enum class ConnectState { kPending, kConnected, kFailed };
 // Zero-timeout test of a connection started by tcpConnectStart.
 ConnectState tcpConnectPoll(SocketHandle socket);
@@ -59,6 +61,9 @@ enum class UdpOpenResult { kOk, kCreateFailed, kBindFailed };
 UdpOpenResult udpOpen(std::uint16_t localPort, SocketHandle* out);
 // Sends one datagram; the count sent or -1.
 long udpSendTo(SocketHandle socket, Endpoint to, const void* data, std::size_t length);
+// Connects a UDP socket to `peer`: from then on the system passes on only
+// datagrams from that address and port.  False on error.
+bool udpConnect(SocketHandle socket, Endpoint peer);
 // Receives one datagram and its sender; the datagram's length (cut at
 // `capacity`) or -1 on error or when nothing is waiting.
 long udpReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Endpoint* from);

@@ -88,6 +88,9 @@ bool openLink(RconLink& link, std::uint16_t port) {
       printMessage("Game: Unable to bind port %d\n", port);
       return false;
   }
+  // Connected, the socket takes datagrams from the game server alone: the
+  // system drops everybody else's before they cost the link anything.
+  if (!platform::udpConnect(link.socket, link.gameAddress)) printMessage("Game: Unable to connect socket\n");
   printMessage("Game: HLDS Remote console initalized [listen port: %d]\n", port);
   return true;
 }
@@ -113,7 +116,7 @@ void sendConnectionless(RconLink& link, const char* text) {
 
 void pollReceive(RconLink& link) {
   std::uint8_t datagram[wire::kRconBufferSize];
-  for (;;) {
+  for (int taken = 0; taken < kPollDatagramLimit; ++taken) {
     bool ready = false;
     if (platform::pollReadable(&link.socket, 1, &ready, 0) < 1) return;
     platform::Endpoint from;
@@ -123,14 +126,14 @@ void pollReceive(RconLink& link) {
       return;
     }
     auto size = static_cast<std::uint32_t>(received);
-    if (fromGameServer(link, from) && size > 0) {
-      if (size > sizeof link.datagrams - link.received || link.datagramCount == kMaxReplyDatagrams) {
-        printMessage("Game: Rcon reply too long, datagram dropped\n");
-      } else {
-        std::memcpy(link.datagrams + link.received, datagram, size);
-        link.received += size;
-        link.datagramEnds[link.datagramCount++] = link.received;
-      }
+    // Anything else costs no pause, so that nobody can slow the link down.
+    if (!fromGameServer(link, from) || size == 0) continue;
+    if (size > sizeof link.datagrams - link.received || link.datagramCount == kMaxReplyDatagrams) {
+      printMessage("Game: Rcon reply too long, datagram dropped\n");
+    } else {
+      std::memcpy(link.datagrams + link.received, datagram, size);
+      link.received += size;
+      link.datagramEnds[link.datagramCount++] = link.received;
     }
     if (!link.stop.sleep(kDatagramPauseMs)) return;
   }

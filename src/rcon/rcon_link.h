@@ -25,6 +25,8 @@ inline constexpr std::size_t kMaxReplyDatagrams = 64;
 inline constexpr int kReplyWaitPasses = 32;
 inline constexpr std::uint32_t kReplyPassPauseMs = 100;
 inline constexpr std::uint32_t kDatagramPauseMs = 50;
+// The datagrams one poll reads at most, whoever sent them.
+inline constexpr int kPollDatagramLimit = 2 * static_cast<int>(kMaxReplyDatagrams);
 inline constexpr int kRconAttempts = 8;
 inline constexpr std::uint32_t kRconRetryPauseMs = 2000;
 
@@ -81,7 +83,8 @@ bool assembleReply(const std::uint8_t* buffer, std::size_t length, const std::ui
 // Reads a challenge answer: two words and an unsigned 32-bit number.
 bool parseChallenge(const char* text, std::uint32_t* challenge);
 
-// Creates the link's UDP socket bound to `port` on every local address.
+// Creates the link's UDP socket bound to `port` on every local address and
+// connected to gameAddress (set before).
 bool openLink(RconLink& link, std::uint16_t port);
 // Closes the socket; harmless when it is not open.
 void closeLink(RconLink& link);
@@ -90,8 +93,9 @@ void closeLink(RconLink& link);
 void sendPacket(RconLink& link, const void* data, std::size_t length);
 // The 4-byte prefix, the text and a zero byte, as one datagram.
 void sendConnectionless(RconLink& link, const char* text);
-// Moves every datagram waiting on the socket that comes from the game
-// server's address and port into the collection; others are dropped.
+// Moves the datagrams waiting on the socket (at most kPollDatagramLimit)
+// that come from the game server's address and port into the collection,
+// pausing 50 ms behind each; others are dropped at no cost.
 void pollReceive(RconLink& link);
 // Drops the collection and every datagram waiting on the socket, so that a
 // late answer to an earlier request is never taken for the next one's.

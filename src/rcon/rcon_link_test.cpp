@@ -87,6 +87,9 @@ TEST_F(RconCommandTest, OnlyFreshDatagramsOfTheGameServerCount) {
   testing::RconPeer peer(always(
       {"OTHER:" + datagram("l# 1 \"Mallory\" 66 666 0 05:00 1 0 6.6.6.6:6\n"), datagram("lgenuine\n")}));
   aim(peer);
+  // A stranger's trickle never even reaches the connected socket.
+  for (int i = 0; i < 25; ++i) peer.send(gameSocket(), datagram("lnoise\n"), true);
+  EXPECT_FALSE(testing::waitReadable(link->socket, 100));
   peer.send(gameSocket(), datagram("lstale reply of a timed-out request\n"));
   ASSERT_TRUE(testing::waitReadable(link->socket));
   EXPECT_STREQ(rconCommand(*link, "status", "").text, "lgenuine\n");

@@ -1,5 +1,6 @@
 #include "server/handshake.h"
 
+#include <cstdio>
 #include <mutex>
 
 #include "client/client_session.h"
@@ -14,8 +15,11 @@
 namespace kestrin {
 namespace {
 
-bool refuse(const char* message) {
-  printMessage("%s", message);
+// Prints the refusal the first time only: the frame is offered again with
+// every read of the session.
+bool refuse(ClientSession& session, const char* message) {
+  if (!session.refusalPrinted) printMessage("%s", message);
+  session.refusalPrinted = true;
   return false;
 }
 
@@ -28,8 +32,8 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
 
   switch (frame[wire::kFrameIdOffset]) {
     case wire::kPacketHello: {
-      if (length != wire::kHandshakeFrameSize) return refuse("Packet size error\n");
-      if (session.state != SessionState::kAwaitingHello) return refuse("Didn't expect message 1\n");
+      if (length != wire::kHandshakeFrameSize) return refuse(session, "Packet size error\n");
+      if (session.state != SessionState::kAwaitingHello) return refuse(session, "Didn't expect message 1\n");
       RsaPublicKey key = {};
       readRsaPublicKey(frame + wire::kHelloKeyOffset, kRsaPublicKeySize, key);
       // A key that cannot carry the key record could never be answered.
@@ -52,10 +56,10 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
     }
 
     case wire::kPacketKey: {
-      if (session.state != SessionState::kAwaitingKey) return refuse("Didn't expect message 2\n");
+      if (session.state != SessionState::kAwaitingKey) return refuse(session, "Didn't expect message 2\n");
       const std::uint32_t cipherLength = loadLe32(frame + wire::kKeyFrameCipherLengthOffset);
-      if (cipherLength > wire::kMaxCipherLength) return refuse("Packet error\n");
-      if (length != wire::kHandshakeFrameSize) return refuse("Packet size error\n");
+      if (cipherLength > wire::kMaxCipherLength) return refuse(session, "Packet error\n");
+      if (length != wire::kHandshakeFrameSize) return refuse(session, "Packet size error\n");
 
       std::uint8_t plain[kRsaMaxModulusLength];
       std::uint32_t plainLength = 0;
@@ -63,20 +67,21 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
                                      cipherLength, privateKey);
       if (result != kRsaOk || plainLength != wire::kKeyRecordSize) {
         secureWipe(plain);
-        return refuse("Protocolkey packet error\n");
+        return refuse(session, "Protocolkey packet error\n");
       }
       KeyRecord record = readKeyRecord(plain);
       secureWipe(plain);
       if (record.keyLength < 1 || record.keyLength > wire::kKeyRecordKeyCapacity) {
         secureWipe(record);
-        return refuse("Protocolkey length error\n");
+        return refuse(session, "Protocolkey length error\n");
       }
       GameServer* game = findGameOfUser(*this, record.userId, record.wonId);
       if (game == nullptr) {
-        printMessage("Client that's not in a game connected [wonId: %d userId: %d]\n",
-                     static_cast<int>(record.wonId), static_cast<int>(record.userId));
+        char message[96];
+        std::snprintf(message, sizeof message, "Client that's not in a game connected [wonId: %d userId: %d]\n",
+                      static_cast<int>(record.wonId), static_cast<int>(record.userId));
         secureWipe(record);
-        return false;
+        return refuse(session, message);
       }
 
       session.userId = record.userId;
@@ -89,9 +94,7 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
       session.removeFrame();
       session.decipherHeldBytes();
       removePendingSession(index, false);
-      if (!attachClient(*game, &session)) {
-        printMessage("Client: Game full, client dropped [userId: %d wonId: %d]\n",
-                     static_cast<int>(session.userId), static_cast<int>(session.wonId));
+      if (!admitClient(*game, &session, clockNow)) {
         session.sendDropNotice(wire::kDropKicked);
         session.disconnect();
         delete &session;
@@ -103,7 +106,7 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
     }
 
     default:
-      return refuse("Unknown packet id\n");
+      return refuse(session, "Unknown packet id\n");
   }
 }
 
@@ -111,7 +114,7 @@ GameServer* findGameOfUser(Server& server, std::uint32_t userId, std::uint32_t w
   for (std::uint32_t i = 0; i < server.gameCount; ++i) {
     GameServer& game = server.games[i];
     std::lock_guard<std::mutex> lock(game.players.mutex);
-    if (findUser(game.players, userId, wonId)) return &game;
+    if (listsUser(game.players, userId, wonId)) return &game;
   }
   return nullptr;
 }

@@ -82,10 +82,11 @@ class HandshakeTest : public ::testing::Test {
     server->acceptClient();
   }
 
-  // Connects a client, lets the server accept it and reads the server hello.
-  platform::SocketHandle connect() {
+  // Connects a client (from `from` when not 0), lets the server accept it
+  // and reads the server hello.
+  platform::SocketHandle connect(std::uint32_t from = 0) {
     platform::SocketHandle client = platform::tcpConnectStart(
-        platform::Endpoint{platform::kLoopbackAddress, platform::localPort(server->listenSocket)});
+        platform::Endpoint{platform::kLoopbackAddress, platform::localPort(server->listenSocket)}, from);
     clients.push_back(client);
     EXPECT_TRUE(testing::waitReadable(server->listenSocket));
     accept();
@@ -131,11 +132,12 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
   ClientSession* session = server->pendingSessions[0];
   EXPECT_EQ(session->state, SessionState::kAwaitingKey);
   EXPECT_EQ(session->clientVersion, 5);
+  EXPECT_EQ(session->peerAddress, platform::kLoopbackAddress);
   EXPECT_EQ(session->frameCount, 0u);
   for (int i = 0; i < 2; ++i) {
     RconCommand queued;
     EXPECT_EQ(server->games[i].commands.size(), 1u);
-    ASSERT_TRUE(server->games[i].commands.front(&queued));
+    ASSERT_TRUE(server->games[i].commands.take(&queued));
     EXPECT_EQ(queued.id, static_cast<std::uint8_t>(RconCommandId::Users));
   }
 
@@ -173,7 +175,7 @@ TEST_F(HandshakeTest, FullHandshakeKeysBothWaysAndHandsTheSessionToTheGameThatLi
 }
 
 // Every refusal prints its message and keeps the frame; the frame is offered
-// again with the next read.
+// again with the next read, without a second message.
 TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
   addUser(1, 12, 345);
   // Valid blocks one byte short of a key record and one byte over.
@@ -207,11 +209,12 @@ TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
       {"keyLength 33", true, keyMessage(12, 345, 33), "Protocolkey length error\n"},
       {"player not listed", true, keyMessage(13, 345, 16),
        "Client that's not in a game connected [wonId: 345 userId: 13]\n"},
+      {"ids of 0", true, keyMessage(0, 0, 16), "Client that's not in a game connected [wonId: 0 userId: 0]\n"},
       {"unknown id", false, testing::emptyFrame(3, 16), "Unknown packet id\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    platform::SocketHandle client = connect();
+    platform::SocketHandle client = connect(0x7F000100 + static_cast<std::uint32_t>(&c - cases.data()));
     const std::uint32_t index = server->pendingCount - 1;
     ClientSession* session = server->pendingSessions[index];
     if (c.afterHello) keyExchange(client, index);
@@ -223,7 +226,7 @@ TEST_F(HandshakeTest, RefusalsKeepTheFrameAndTheState) {
     EXPECT_EQ(session->frameCount, c.frame.size());
     EXPECT_FALSE(session->closed);
     deliver(client, Bytes{0}, index);
-    EXPECT_EQ(output.text(), std::string(c.message) + c.message);
+    EXPECT_EQ(output.text(), c.message);
   }
   EXPECT_EQ(server->pendingCount, cases.size());
   EXPECT_EQ(server->games[1].clientCount, 0u);
@@ -269,7 +272,12 @@ TEST_F(HandshakeTest, HelloThatCannotBeAnsweredEndsTheSession) {
 
 TEST_F(HandshakeTest, ClientOfAFullGameGetsDropNoticeOneAndIsClosed) {
   addUser(1, 12, 345);
-  for (int i = 0; i < 63; ++i) ASSERT_TRUE(attachClient(server->games[1], new ClientSession()));
+  for (std::uint32_t i = 0; i < 63; ++i) {
+    auto* joined = new ClientSession();
+    joined->userId = 100 + i;
+    joined->joined = true;
+    ASSERT_TRUE(attachClient(server->games[1], joined));
+  }
   platform::SocketHandle client = connect();
   const Bytes keyFrame = keyExchange(client);
   ASSERT_EQ(keyFrame.size(), wire::kHandshakeFrameSize);
@@ -287,24 +295,96 @@ TEST_F(HandshakeTest, ClientOfAFullGameGetsDropNoticeOneAndIsClosed) {
   EXPECT_EQ(drop[wire::kDropReasonOffset], wire::kDropKicked);
 }
 
-TEST_F(HandshakeTest, PendingListTakesOneClientPerStepAndAtMost31) {
-  const std::uint16_t port = platform::localPort(server->listenSocket);
-  for (int i = 0; i < 2; ++i)
-    clients.push_back(platform::tcpConnectStart(platform::Endpoint{platform::kLoopbackAddress, port}));
-  ASSERT_TRUE(testing::waitReadable(server->listenSocket));
-  accept();
-  EXPECT_EQ(server->pendingCount, 1u);
-  accept();
-  EXPECT_EQ(server->pendingCount, 2u);
+// Sessions that never join cannot keep a player's own client out: in a full
+// game the oldest of them makes room, a second session of the player from
+// his address replaces the first, and only a stranger is refused.
+TEST_F(HandshakeTest, UnjoinedSessionsNeverKeepThePlayersClientOut) {
+  addUser(1, 12, 345);
+  GameServer& game = server->games[1];
+  for (std::uint32_t i = 0; i < 63; ++i) {
+    auto* squatter = new ClientSession();
+    squatter->userId = 100 + i;
+    squatter->joined = i != 3 && i != 7;
+    ASSERT_TRUE(attachClient(game, squatter));
+  }
+  const struct {
+    std::uint32_t listedAt;  // the player's address in status, 0: not listed
+    const char* printed;
+    bool admitted;
+  } cases[] = {
+      {0, "Client: Unjoined client dropped to make room [userId: 103 wonId: 0]\nClient 3 disconnected [total: 62]\n",
+       true},
+      {0, "Client: Replaced by a new client of the player [userId: 12 wonId: 345]\nClient 62 disconnected [total: 62]\n",
+       true},
+      {0x0A000009,
+       "Client: Address mismatch, client dropped [client: 127.0.0.1 player: 10.0.0.9 userId: 12 wonId: 345]\n", false},
+      {platform::kLoopbackAddress,
+       "Client: Replaced by a new client of the player [userId: 12 wonId: 345]\nClient 62 disconnected [total: 62]\n",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.printed);
+    server->clockNow += 1000;
+    if (c.listedAt != 0) {
+      PlayerTables& tables = game.players;
+      const int found = findStatus(tables, 12, 345);
+      StatusRecord& row = tables.statusRecords[found >= 0 ? found : addStatus(tables)];
+      row.userId = 12;
+      row.wonId = 345;
+      row.listed = 1;
+      for (int b = 0; b < 4; ++b) row.ip[b] = static_cast<std::uint8_t>(c.listedAt >> (24 - 8 * b));
+    }
+    platform::SocketHandle client = connect();
+    keyExchange(client);
+    output.clear();
+    deliver(client, keyMessage(12, 345, 16));
+    EXPECT_EQ(output.text(), std::string(c.printed) + (c.admitted ? "Adding user userId: 12 wonId: 345\n" : ""));
+    EXPECT_EQ(game.clientCount, 63u);
+    EXPECT_EQ(game.clients[62]->joinDeadline == server->clockNow + kJoinWaitMs, c.admitted);
+  }
+}
 
-  while (server->pendingCount < 31) connect();
+TEST_F(HandshakeTest, PendingListTakesEveryWaitingClientButFourPerAddressAndGivesIdleSlotsAway) {
+  platform::SocketHandle first = connect();
+  const std::uint16_t port = platform::localPort(server->listenSocket);
+  for (int i = 0; i < 4; ++i) {
+    clients.push_back(platform::tcpConnectStart(platform::Endpoint{platform::kLoopbackAddress, port}));
+    for (int wait = 0; wait < 1000 && platform::tcpConnectPoll(clients.back()) == platform::ConnectState::kPending;
+         ++wait)
+      testing::waitReadable(clients.back(), 1);
+  }
   output.clear();
-  platform::SocketHandle refused = connect();
+  accept();
+  EXPECT_EQ(output.text(),
+            "Client connected [total: 2]\nClient connected [total: 3]\nClient connected [total: 4]\n"
+            "Client: Too many connections from 127.0.0.1, connection closed\n");
+  // A moving handshake keeps its slot however long it takes.
+  EXPECT_EQ(keyExchange(first, 0).size(), wire::kHandshakeFrameSize);
+
+  for (std::uint32_t i = 4; i < 31; ++i) connect(0x7F000002 + i / 4);
+  output.clear();
+  connect(0x7F000040);
   EXPECT_EQ(output.text(), "Failed to add client\n");
-  EXPECT_EQ(server->pendingCount, 31u);
-  EXPECT_TRUE(testing::readBytes(refused, 1).empty());
-  // The others go on: the last one still gets its key frame.
-  EXPECT_EQ(keyExchange(clients[30], 30).size(), wire::kHandshakeFrameSize);
+  server->clockNow += kPendingIdleMs;
+  output.clear();
+  connect(0x7F000041);
+  EXPECT_EQ(output.text(), "Client: Idle connection from 127.0.0.1 closed to make room\nClient connected [total: 31]\n");
+  EXPECT_EQ(server->pendingSessions[0]->state, SessionState::kAwaitingKey);
+  EXPECT_EQ(server->pendingSessions[30]->peerAddress, 0x7F000041u);
+}
+
+TEST_F(HandshakeTest, AMasterTimeJumpBackByADayLeavesDeadlinesRunning) {
+  server->clockStart = platform::milliseconds();
+  server->clockOffset.store(500000000u);
+  server->updateClock();
+  connect();
+  server->clockOffset.store(500000000u - 86400000u);
+  server->clockStart -= wire::kHandshakeTimeoutMs + 1000;  // 11 s later
+  server->updateClock();
+  EXPECT_LT(server->masterNow, 500000000u);
+  output.clear();
+  server->expirePendingSessions();
+  EXPECT_EQ(output.text(), "Client timeout...\n");
 }
 
 TEST_F(HandshakeTest, PendingSessionsEndTenSecondsAfterAcceptAndAreFreedAtShutdown) {

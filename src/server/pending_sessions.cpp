@@ -3,6 +3,7 @@
 #include <new>
 
 #include "client/client_session.h"
+#include "core/clock.h"
 #include "core/print.h"
 #include "server/server.h"
 
@@ -34,10 +35,43 @@ void Server::releasePendingSessions() {
 void Server::acceptClient() {
   if (!listenerReady) return;
   listenerReady = false;
-  platform::SocketHandle socket = platform::tcpAccept(listenSocket);
-  if (socket == platform::kInvalidSocket) {
-    printMessage("Error in client connection");
+  // Every waiting connection, so that nobody can hold the door by filling
+  // the listen queue faster than one a step.
+  for (int accepted = 0; accepted < kAcceptsPerStep; ++accepted) {
+    platform::Endpoint peer;
+    platform::SocketHandle socket = platform::tcpAccept(listenSocket, &peer);
+    if (socket == platform::kInvalidSocket) {
+      if (accepted == 0) printMessage("Error in client connection");
+      return;
+    }
+    admitConnection(socket, peer.address);
+  }
+}
+
+void Server::admitConnection(platform::SocketHandle socket, std::uint32_t address) {
+  std::uint32_t fromAddress = 0;
+  for (std::uint32_t i = 0; i < pendingCount; ++i)
+    if (pendingSessions[i]->peerAddress == address) ++fromAddress;
+  if (fromAddress >= kMaxPendingPerAddress) {
+    platform::closeSocket(socket);
+    printMessage("Client: Too many connections from %u.%u.%u.%u, connection closed\n", address >> 24,
+                 address >> 16 & 0xFF, address >> 8 & 0xFF, address & 0xFF);
     return;
+  }
+  if (pendingCount + 1 >= wire::kPendingListSlots) {
+    // A full list: the oldest session that has not even sent its hello
+    // within 2 s gives way.  Sessions whose handshake moves are kept.
+    for (std::uint32_t i = 0; i < pendingCount; ++i) {
+      const ClientSession& idle = *pendingSessions[i];
+      if (idle.state != SessionState::kAwaitingHello || idle.frameCount != 0 ||
+          clockNow - idle.connectTime < kPendingIdleMs)
+        continue;
+      const std::uint32_t from = idle.peerAddress;
+      printMessage("Client: Idle connection from %u.%u.%u.%u closed to make room\n", from >> 24, from >> 16 & 0xFF,
+                   from >> 8 & 0xFF, from & 0xFF);
+      removePendingSession(i, true);
+      break;
+    }
   }
   ClientSession* session = addPendingSession();
   if (session == nullptr) {
@@ -47,6 +81,7 @@ void Server::acceptClient() {
   }
   session->checkIdList = &checkIdList;
   session->socket = socket;
+  session->peerAddress = address;
   // A session the watch refuses is never read and ends at the handshake
   // limit.
   session->watchWith(watch);
@@ -79,7 +114,7 @@ void Server::expirePendingSessions() {
       printMessage("Client disconnected [total: %d]\n", static_cast<int>(pendingCount));
       continue;
     }
-    if (session->connectTime + wire::kHandshakeTimeoutMs < clockNow) {
+    if (timeAfter(clockNow, session->connectTime + wire::kHandshakeTimeoutMs)) {
       printMessage("Client timeout...\n");
       session->disconnect();
     }

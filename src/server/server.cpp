@@ -12,7 +12,9 @@
 namespace kestrin {
 
 void Server::updateClock() {
-  clockNow = serverClock(platform::milliseconds(), clockStart, clockOffset.load());
+  const std::uint32_t timer = platform::milliseconds();
+  clockNow = serverClock(timer, clockStart, kInitialClockOffset);
+  masterNow = serverClock(timer, clockStart, clockOffset.load());
 }
 
 int Server::init() {
@@ -20,7 +22,7 @@ int Server::init() {
   platform::localTimeNow(&startedAt);
   clockStart = platform::milliseconds();
   clockOffset.store(kInitialClockOffset);
-  clockNow = kInitialClockOffset;
+  clockNow = masterNow = kInitialClockOffset;
   seedRandom(clockStart);
 
   checkIdList.checkIdCount = 6;
@@ -42,7 +44,7 @@ int Server::init() {
   loadClientImage(update);
   if (!startUpdater(update, &clockOffset)) return kRunError;
   updateClock();
-  if (int installed = installStep(update, clockNow); installed != kRunOn) return installed;
+  if (int installed = installStep(update, masterNow); installed != kRunOn) return installed;
 
   int result = openListenSocket();
   if (result != kRunOn) return result;
@@ -109,7 +111,7 @@ int Server::step() {
     stepGame(games[i], clockNow);
   }
 
-  if (int installed = installStep(update, clockNow); installed != kRunOn) return installed;
+  if (int installed = installStep(update, masterNow); installed != kRunOn) return installed;
   writeStatus();
   platform::sleepMilliseconds(kMainStepPauseMs);
   return kRunOn;

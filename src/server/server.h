@@ -21,6 +21,13 @@
 namespace kestrin {
 
 inline constexpr std::uint32_t kMainStepPauseMs = 100;
+// Connections accepted in one main step at most; more wait for the next.
+inline constexpr int kAcceptsPerStep = 64;
+// Pending sessions one source address may hold at once.
+inline constexpr std::uint32_t kMaxPendingPerAddress = 4;
+// A pending session that has sent nothing for this long may give its slot
+// to a new connection when the list is full.
+inline constexpr std::uint32_t kPendingIdleMs = 2000;
 inline constexpr const char* kConfigFileName = "kestrinsv.cfg";
 // The server's key pair, generated at every start-up.
 inline constexpr RsaKeyRequest kServerKeyRequest{510, 1};
@@ -42,8 +49,11 @@ struct Server {
   // The step's poll found a connection waiting.
   bool listenerReady = false;
 
-  // ServerClock now; recomputed at the top of every main step.
+  // The step clock (core/clock.h), on which every deadline runs, and the
+  // master clock, read only for the activation of images; both recomputed
+  // at the top of every main step.
   std::uint32_t clockNow = 0;
+  std::uint32_t masterNow = 0;
   // Written by the update thread (master time), read by the host thread.
   std::atomic<std::uint32_t> clockOffset{0};
   std::uint32_t clockStart = 0;
@@ -87,7 +97,8 @@ struct Server {
   // Safe after any start-up failure; releases everything init() acquired.
   void shutdown();
 
-  // clockNow <- (timer - clockStart) + clockOffset.
+  // clockNow <- (timer - clockStart) + 10000;
+  // masterNow <- (timer - clockStart) + clockOffset.
   void updateClock();
   // Polls every socket of the main step in one call, without waiting, and
   // marks what is ready: listenerReady and each session's `readable`.
@@ -102,8 +113,9 @@ struct Server {
   void writeStatus();
 
   // ---- pending sessions (server/pending_sessions.cpp)
-  // Accepts at most one connection, when the step's poll found the
-  // listening socket ready, and sends it the server hello.
+  // When the step's poll found the listening socket ready, accepts every
+  // waiting connection (at most kAcceptsPerStep) and sends each the server
+  // hello; connections over the limits are closed at once.
   void acceptClient();
   // A new zero-filled session appended to the pending list; null when the
   // list is full or memory is short.
@@ -125,6 +137,8 @@ struct Server {
 
  private:
   int openListenSocket();
+  // Takes one accepted connection onto the pending list, or closes it.
+  void admitConnection(platform::SocketHandle socket, std::uint32_t address);
   void releasePendingSessions();
 };
 

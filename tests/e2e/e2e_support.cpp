@@ -222,9 +222,17 @@ void HostProcess::stop() {
   if (reader_.joinable()) reader_.join();
 }
 
+std::uint32_t playerAddress(std::uint32_t userId) { return 0x7F010000u | (userId & 0xFFFFu); }
+
+std::string playerEndpoint(std::uint32_t userId) {
+  const std::uint32_t a = playerAddress(userId);
+  return "127.1." + std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF) + ":27005";
+}
+
 sim::SimPlayer player(const std::string& name, std::uint32_t userId, std::uint32_t wonId, int seconds,
                       const std::string& address) {
-  return {.name = name, .userId = userId, .wonId = wonId, .connectedSeconds = seconds, .address = address};
+  return {.name = name, .userId = userId, .wonId = wonId, .connectedSeconds = seconds,
+          .address = address.empty() ? playerEndpoint(userId) : address};
 }
 
 std::string gameSection(std::uint16_t port, const std::string& password, const std::string& externalIp,
@@ -281,6 +289,7 @@ sim::ClientSim::Options E2eTest::clientOptions(std::uint32_t userId, std::uint32
   sim::ClientSim::Options options;
   options.userId = userId;
   options.wonId = wonId;
+  options.localAddress = playerAddress(userId);
   options.digestsBySeed = files.digestsBySeed;
   return options;
 }

@@ -113,9 +113,15 @@ class HostProcess {
   std::string output_;
 };
 
-// A player of a simulated game server, connected for `seconds`.
+// The loopback address from which the simulated client of player `userId`
+// connects, 127.1.x.y, and the "a.b.c.d:27005" at which his game lists him.
+std::uint32_t playerAddress(std::uint32_t userId);
+std::string playerEndpoint(std::uint32_t userId);
+
+// A player of a simulated game server, connected for `seconds`, listed at
+// `address` (his client's, playerEndpoint, when empty).
 sim::SimPlayer player(const std::string& name, std::uint32_t userId, std::uint32_t wonId, int seconds = 0,
-                      const std::string& address = "198.51.100.7:27005");
+                      const std::string& address = "");
 
 // A "[game]" section watching 127.0.0.1:`port`.
 std::string gameSection(std::uint16_t port, const std::string& password = "secret",
@@ -149,7 +155,7 @@ class E2eTest : public ::testing::Test {
   // have accepted the password.
   ::testing::AssertionResult startHost(int readyGames = -1, const std::string& arguments = "--once");
   // Options of a simulated client of player `userId`/`wonId` that knows the
-  // checked files.
+  // checked files and connects from the player's address.
   sim::ClientSim::Options clientOptions(std::uint32_t userId, std::uint32_t wonId) const;
 
   ScratchDir dir;

@@ -1,20 +1,21 @@
 // Client sessions through the host and the real library: the handshake that
-// hands a client to the game listing its player, a full pending list, and
-// clients that send garbage or vanish half-way beside a good one.
+// hands a client to the game listing its player, a pending list full of idle
+// connections, and
+// clients that send garbage, vanish half-way or pose as the player from
+// another address beside a good one.
 #include <array>
 
-#include "core/byte_order.h"
 #include "core/wire.h"
 #include "e2e/e2e_support.h"
 
 namespace kestrin::e2e {
 namespace {
 
-// Connects to the client port and reads the server hello; false when either
-// fails.
-bool openRaw(sim::ClientConnection& connection) {
+// Connects to the client port (from `from` when not 0) and reads the server
+// hello; false when either fails.
+bool openRaw(sim::ClientConnection& connection, std::uint32_t from = 0) {
   sim::Bytes hello;
-  return connection.connect(wire::kClientPort) &&
+  return connection.connect(wire::kClientPort, platform::kLoopbackAddress, 5000, from) &&
          connection.readFrame(&hello, 10000) == sim::ClientConnection::Read::kFrame &&
          hello.size() == wire::kHandshakeFrameSize && hello[wire::kFrameIdOffset] == wire::kPacketHello;
 }
@@ -51,32 +52,58 @@ TEST_F(SessionTest, ClientIsHandedToTheSecondGameWhereItsPlayerIsListed) {
   EXPECT_EQ(host->countInOutput("Client disconnected [total: "), 0);
 }
 
-TEST_F(SessionTest, ThirtySecondPendingConnectionIsClosedWhileTheOthersGoOn) {
-  ASSERT_TRUE(startHost());
-  std::array<sim::ClientConnection, 31> pending;
-  for (sim::ClientConnection& connection : pending) ASSERT_TRUE(openRaw(connection)) << host->output();
-  ASSERT_TRUE(host->waitForOutput("Client connected [total: 31]\n")) << host->output();
-
-  sim::ClientConnection refused;
-  ASSERT_TRUE(refused.connect(wire::kClientPort));
-  EXPECT_TRUE(refused.waitForClose(5000));
-  ASSERT_TRUE(host->waitForOutput("Failed to add client\n")) << host->output();
-  EXPECT_EQ(host->countInOutput("Client connected [total: 32]"), 0);
-
-  // The 31 go on: the last one still gets its key frame, and each ends at
-  // its handshake limit.
-  pending.back().sendFrame(testing::helloFrame(1, testing::seededKeyPair(512, 7).publicKey));
-  sim::Bytes frame;
-  ASSERT_EQ(pending.back().readFrame(&frame, 10000), sim::ClientConnection::Read::kFrame);
-  EXPECT_EQ(frame[wire::kFrameIdOffset], wire::kPacketKey);
-  EXPECT_EQ(loadLe32(frame.data() + wire::kKeyFrameCipherLengthOffset), 64u);
-  ASSERT_TRUE(host->waitForCount("Client timeout...\n", 31)) << host->output();
-  EXPECT_TRUE(host->waitForOutput("Client disconnected [total: 0]\n")) << host->output();
-}
-
-TEST_F(SessionTest, GarbageAndHalfClosedClientsNeverDisturbAGoodOne) {
+TEST_F(SessionTest, IdleConnectionsNeverLockARealClientOut) {
   addGame(27015, {player("Alice", 12, 345, 40)});
   ASSERT_TRUE(startHost());
+  // One address holds at most four pending sessions; the others it opens
+  // are closed at once.
+  constexpr std::uint32_t kFlooder = 0x7F0A0001;
+  std::array<sim::ClientConnection, 31> idle;
+  for (std::size_t i = 0; i < 4; ++i) ASSERT_TRUE(openRaw(idle[i], kFlooder)) << host->output();
+  sim::ClientConnection refused;
+  ASSERT_TRUE(refused.connect(wire::kClientPort, platform::kLoopbackAddress, 5000, kFlooder));
+  EXPECT_TRUE(refused.waitForClose(5000));
+  ASSERT_TRUE(host->waitForOutput("Client: Too many connections from 127.10.0.1, connection closed\n"))
+      << host->output();
+  // Idle connections from many addresses fill the list ...
+  for (std::size_t i = 4; i < idle.size(); ++i)
+    ASSERT_TRUE(openRaw(idle[i], kFlooder + static_cast<std::uint32_t>(i / 4))) << host->output();
+  ASSERT_TRUE(host->waitForOutput("Client connected [total: 31]\n")) << host->output();
+
+  // ... yet a real client, connecting again when refused as clients do,
+  // takes the slot of one idle for 2 s and is keyed within 10 seconds.
+  std::unique_ptr<sim::ClientSim> good;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        if (good != nullptr && good->keyed()) return true;
+        if (good == nullptr || good->connectionClosed() || good->failed()) {
+          good = std::make_unique<sim::ClientSim>(clientOptions(12, 345));
+          good->start();
+        }
+        return false;
+      },
+      10000))
+      << host->output();
+  ASSERT_TRUE(host->waitForOutput("Adding user userId: 12 wonId: 345\n", 5000)) << host->output() << eventsOf(*good);
+  EXPECT_TRUE(host->waitForOutput("Client: Idle connection from 127.10.0.1 closed to make room\n")) << host->output();
+  EXPECT_TRUE(host->waitForCount("Client timeout...\n", 30)) << host->output();
+}
+
+TEST_F(SessionTest, GarbageHalfClosedAndImpostorClientsNeverDisturbAGoodOne) {
+  sim::GameServerSim& game = addGame(27015, {player("Alice", 12, 345, 40)});
+  ASSERT_TRUE(startHost());
+  // Alice's ids from another address, with a wrong answer ready: it must
+  // never join, so no verdict can reach her.
+  sim::ClientSim::Options impostorOptions = clientOptions(12, 345);
+  impostorOptions.localAddress = 0x7F090909;
+  impostorOptions.policy = sim::AnswerPolicy::kWrongValue;
+  sim::ClientSim impostor(impostorOptions);
+  ASSERT_TRUE(impostor.start());
+  ASSERT_TRUE(host->waitForOutput("Client: Address mismatch, client dropped [client: 127.9.9.9 player: 127.1.0.12 "
+                                  "userId: 12 wonId: 345]\n",
+                                  40000))
+      << host->output() << eventsOf(impostor);
+  EXPECT_TRUE(waitUntil([&] { return impostor.connectionClosed(); }, 5000)) << eventsOf(impostor);
   sim::ClientSim good(clientOptions(12, 345));
   ASSERT_TRUE(good.start());
 
@@ -107,6 +134,12 @@ TEST_F(SessionTest, GarbageAndHalfClosedClientsNeverDisturbAGoodOne) {
   // The three went without waiting for the handshake limit.
   EXPECT_TRUE(host->waitForCount("Client disconnected [total: ", 3, 5000)) << host->output();
   EXPECT_EQ(host->countInOutput("Client timeout...\n"), 0);
+
+  ASSERT_TRUE(waitUntil([&] { return game.countAccepted("say Alice has joined with the Kestrin client") == 1; },
+                        30000))
+      << host->output();
+  EXPECT_TRUE(impostor.checkRequests().empty());
+  EXPECT_EQ(game.countAccepted("banid"), 0);
   EXPECT_FALSE(good.connectionClosed());
 }
 

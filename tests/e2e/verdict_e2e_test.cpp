@@ -49,7 +49,7 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
   };
   std::vector<sim::SimPlayer> players;
   for (const Role& r : roles)
-    players.push_back(player(r.name, r.userId, r.wonId, 10, "198.51.100." + std::to_string(r.userId) + ":27005"));
+    players.push_back(player(r.name, r.userId, r.wonId, 10));
   sim::GameServerSim& game = addGame(27015, players, gameSection(27015, "secret", "203.0.113.5", files.lines));
   // Long enough that the transfer outlasts the 30 s to the first check.
   std::string payload(70 * 1024 + 300, '\0');
@@ -129,8 +129,8 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
     rests.push_back(line.substr(std::min(stampSize, line.size())));
   }
   std::sort(rests.begin(), rests.end());
-  EXPECT_EQ(rests, (std::vector<std::string>{"\"Bob\" (346) 198.51.100.13:27005 - " + cheat,
-                                             "\"Carol\" (-294967296) 198.51.100.14:27005 - " + file}));
+  EXPECT_EQ(rests, (std::vector<std::string>{"\"Bob\" (346) 127.1.0.13:27005 - " + cheat,
+                                             "\"Carol\" (-294967296) 127.1.0.14:27005 - " + file}));
 
   // The honest client is asked every 30 s for the six checks and the
   // digests of the listed files, and authenticated.

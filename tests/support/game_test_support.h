@@ -17,11 +17,11 @@ struct TestGame {
 
   TestGame() { game->rconReady.store(true); }
 
-  // The queued commands, head first, as "<id> <text>", taken off the queue
-  // as the game thread would.
+  // The queued commands in the order the game thread runs them, as
+  // "<id> <text>", taken off the queue as it would.
   std::vector<std::string> take() {
     std::vector<std::string> out;
-    for (RconCommand c; game->commands.front(&c); game->commands.pop())
+    for (RconCommand c; game->commands.take(&c);)
       out.push_back(std::to_string(c.id) + " " + c.text);
     return out;
   }

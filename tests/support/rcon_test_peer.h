@@ -53,11 +53,13 @@ class RconPeer {
   void send(platform::Endpoint to, const std::string& bytes, bool fromOtherPort = false) {
     platform::udpSendTo(fromOtherPort ? otherSocket_ : socket_, to, bytes.data(), bytes.size());
   }
-  // Points a link at this peer, its socket (re)opened on a free local port.
+  // Points a link at this peer, its socket (re)opened on a free local port
+  // and connected to the peer, as openLink does.
   void aim(RconLink& link) {
     link.gameAddress = platform::Endpoint{platform::kLoopbackAddress, port()};
     platform::closeSocket(link.socket);
     platform::udpOpen(0, &link.socket);
+    platform::udpConnect(link.socket, link.gameAddress);
   }
 
  private:

@@ -61,14 +61,24 @@ ListenResult tcpListen(std::uint16_t port, int backlog, SocketHandle* out) {
   return ListenResult::kOk;
 }
 
-SocketHandle tcpAccept(SocketHandle listener) {
-  int fd = ::accept4(fdOf(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  return fd < 0 ? kInvalidSocket : fd;
+SocketHandle tcpAccept(SocketHandle listener, Endpoint* peer) {
+  sockaddr_in from;
+  std::memset(&from, 0, sizeof from);
+  socklen_t length = sizeof from;
+  int fd = ::accept4(fdOf(listener), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) return kInvalidSocket;
+  if (peer != nullptr) *peer = Endpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+  return fd;
 }
 
-SocketHandle tcpConnectStart(Endpoint peer) {
+SocketHandle tcpConnectStart(Endpoint peer, std::uint32_t localAddress) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return kInvalidSocket;
+  sockaddr_in local = toSockaddr(Endpoint{localAddress, 0});
+  if (localAddress != 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    ::close(fd);
+    return kInvalidSocket;
+  }
   sockaddr_in address = toSockaddr(peer);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
       errno != EINPROGRESS) {
@@ -118,6 +128,11 @@ long udpSendTo(SocketHandle socket, Endpoint to, const void* data, std::size_t l
   ssize_t n = ::sendto(fdOf(socket), data, length, 0, reinterpret_cast<sockaddr*>(&address),
                        sizeof address);
   return n < 0 ? -1 : static_cast<long>(n);
+}
+
+bool udpConnect(SocketHandle socket, Endpoint peer) {
+  sockaddr_in address = toSockaddr(peer);
+  return ::connect(fdOf(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
 long udpReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Endpoint* from) {

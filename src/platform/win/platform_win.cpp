@@ -71,17 +71,26 @@ ListenResult tcpListen(std::uint16_t port, int backlog, SocketHandle* out) {
   return ListenResult::kOk;
 }
 
-SocketHandle tcpAccept(SocketHandle listener) {
-  SOCKET s = ::accept(raw(listener), nullptr, nullptr);
+SocketHandle tcpAccept(SocketHandle listener, Endpoint* peer) {
+  sockaddr_in from;
+  std::memset(&from, 0, sizeof from);
+  int length = sizeof from;
+  SOCKET s = ::accept(raw(listener), reinterpret_cast<sockaddr*>(&from), &length);
   if (s == INVALID_SOCKET) return kInvalidSocket;
   setNonBlocking(s);
+  if (peer != nullptr) *peer = Endpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
   return wrap(s);
 }
 
-SocketHandle tcpConnectStart(Endpoint peer) {
+SocketHandle tcpConnectStart(Endpoint peer, std::uint32_t localAddress) {
   startSockets();
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return kInvalidSocket;
+  sockaddr_in local = toSockaddr(Endpoint{localAddress, 0});
+  if (localAddress != 0 && ::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    ::closesocket(s);
+    return kInvalidSocket;
+  }
   setNonBlocking(s);
   sockaddr_in address = toSockaddr(peer);
   if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
@@ -135,6 +144,11 @@ long udpSendTo(SocketHandle socket, Endpoint to, const void* data, std::size_t l
   int n = ::sendto(raw(socket), static_cast<const char*>(data), static_cast<int>(length), 0,
                    reinterpret_cast<sockaddr*>(&address), sizeof address);
   return n == SOCKET_ERROR ? -1 : n;
+}
+
+bool udpConnect(SocketHandle socket, Endpoint peer) {
+  sockaddr_in address = toSockaddr(peer);
+  return ::connect(raw(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
 long udpReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Endpoint* from) {
