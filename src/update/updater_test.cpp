@@ -4,8 +4,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "core/run_result.h"
@@ -17,6 +15,8 @@ namespace kestrin {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::readFile;
+using testing::writeFile;
 
 // An image whose header names `payloadSize` bytes, by default the payload's.
 std::string image(std::uint16_t version, std::uint32_t activation, const std::string& payload,
@@ -92,15 +92,6 @@ TEST(UpdateListTest, TimeIsRequiredAndImagesAreNamedByHostAndPath) {
 // host's current folder.
 class UpdaterFilesTest : public ::testing::Test {
  protected:
-  static void write(const std::string& name, const std::string& content) {
-    std::ofstream(name, std::ios::binary) << content;
-  }
-  static std::string read(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
   // Puts a downloaded image into `slot` as the update thread does.
   static void fill(ImageSlot& slot, const std::string& bytes, const std::string& signature = "") {
     std::lock_guard<std::mutex> lock(slot.mutex);
@@ -132,10 +123,10 @@ class UpdaterFilesTest : public ::testing::Test {
 TEST_F(UpdaterFilesTest, LoadsClientImageAndKeepsItWhenALaterLoadFails) {
   EXPECT_FALSE(loadClientImage(state));
   EXPECT_EQ(output.text(), "Alert: Can't load client dat file\n");
-  write(kClientImageFileName, image(9, 0, ""));
+  writeFile(kClientImageFileName, image(9, 0, ""));
   ASSERT_TRUE(loadClientImage(state));
   EXPECT_EQ(state.clientImageVersion.load(), 9);
-  write(kClientImageFileName, image(12, 0, "client payload"));
+  writeFile(kClientImageFileName, image(12, 0, "client payload"));
   ASSERT_TRUE(loadClientImage(state));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(state.clientImageData.get()), state.clientImageSize), "client payload");
   EXPECT_TRUE(output.contains("Loaded cldll.dat [version: 12]\n"));
@@ -144,7 +135,7 @@ TEST_F(UpdaterFilesTest, LoadsClientImageAndKeepsItWhenALaterLoadFails) {
   bad[0] = 0;
   output.clear();
   for (const std::string& file : {bad, image(13, 0, "abc", 5), std::string("KU\0\1", 4)}) {
-    write(kClientImageFileName, file);
+    writeFile(kClientImageFileName, file);
     EXPECT_FALSE(loadClientImage(state));
   }
   EXPECT_EQ(output.text(),
@@ -156,7 +147,7 @@ TEST_F(UpdaterFilesTest, LoadsClientImageAndKeepsItWhenALaterLoadFails) {
 
   // With a pinned key the image loads only beside its good signature.
   const std::string signedImage = image(14, 0, "signed");
-  write(kClientImageFileName, signedImage);
+  writeFile(kClientImageFileName, signedImage);
   const struct {
     const char* key;
     std::string signature;  // none when empty
@@ -171,9 +162,9 @@ TEST_F(UpdaterFilesTest, LoadsClientImageAndKeepsItWhenALaterLoadFails) {
       {testing::kVerifyingKey, signatureOf(signedImage), "Loaded cldll.dat [version: 14]\n"},
   };
   for (const auto& c : cases) {
-    write(kUpdateKeyFileName, c.key);
+    writeFile(kUpdateKeyFileName, c.key);
     fs::remove(kClientImageSignatureFileName);
-    if (!c.signature.empty()) write(kClientImageSignatureFileName, c.signature);
+    if (!c.signature.empty()) writeFile(kClientImageSignatureFileName, c.signature);
     output.clear();
     loadUpdateKey(state);
     EXPECT_EQ(loadClientImage(state), c.message[0] == 'L');
@@ -197,25 +188,25 @@ TEST_F(UpdaterFilesTest, ServerImageWaitsForItsActivationTimeAndMustBeNewer) {
   // The server image goes first; it is written as its payload alone.
   fill(state.clientImage, image(2, 0, "c"));
   EXPECT_EQ(install(kRunServerInstalled), "Server patch was successfully installed [version: 1004]\n");
-  EXPECT_EQ(read(kServerImageFileName), "new server library");
+  EXPECT_EQ(readFile(kServerImageFileName), "new server library");
   EXPECT_FALSE(ready(state.serverImage));
   EXPECT_TRUE(ready(state.clientImage));
 }
 
 TEST_F(UpdaterFilesTest, NewerClientImageIsWrittenWholeAndLoaded) {
-  write(kClientImageFileName, image(3, 0, "old"));
+  writeFile(kClientImageFileName, image(3, 0, "old"));
   ASSERT_TRUE(loadClientImage(state));
   const std::string update = image(4, 0, "new client");
   fill(state.clientImage, update);
   EXPECT_EQ(install(kRunOn), "Client patch was successfully installed [version: 4]\nLoaded cldll.dat [version: 4]\n");
-  EXPECT_EQ(read(kClientImageFileName), update);
+  EXPECT_EQ(readFile(kClientImageFileName), update);
   EXPECT_FALSE(fs::exists(kClientImageTempFileName));
   EXPECT_EQ(state.clientImageVersion.load(), 4);
 
   fill(state.clientImage, image(4, 0, "again"));
   EXPECT_EQ(install(kRunOn), "Serious error. Downloaded client version is the same as local version\n");
   EXPECT_FALSE(ready(state.clientImage));
-  EXPECT_EQ(read(kClientImageFileName), update);
+  EXPECT_EQ(readFile(kClientImageFileName), update);
 
   // Installed, but its header does not match its payload.
   fill(state.clientImage, image(5, 0, "abc", 4));
@@ -228,7 +219,7 @@ TEST_F(UpdaterFilesTest, NewerClientImageIsWrittenWholeAndLoaded) {
   const std::string signedUpdate = image(6, 0, "signed client"), signature = signatureOf(signedUpdate);
   fill(state.clientImage, signedUpdate, signature);
   EXPECT_EQ(install(kRunOn), "Client patch was successfully installed [version: 6]\nLoaded cldll.dat [version: 6]\n");
-  EXPECT_EQ(read(kClientImageSignatureFileName), signature);
+  EXPECT_EQ(readFile(kClientImageSignatureFileName), signature);
 }
 
 TEST_F(UpdaterFilesTest, ImageThatCannotBeWrittenWaitsAndTheOldFileStaysWhole) {
@@ -254,7 +245,7 @@ TEST_F(UpdaterFilesTest, ImageThatCannotBeWrittenWaitsAndTheOldFileStaysWhole) {
     if (!c.folder && !full) continue;  // no such device on this system
     testing::ScratchFolder scratch;
     const std::string old = image(3, 0, "old");
-    if (std::string(c.obstacle) != kClientImageFileName) write(kClientImageFileName, old);
+    if (std::string(c.obstacle) != kClientImageFileName) writeFile(kClientImageFileName, old);
     if (c.folder) {
       fs::create_directories(fs::path(c.obstacle) / "inside");
     } else {
@@ -271,7 +262,7 @@ TEST_F(UpdaterFilesTest, ImageThatCannotBeWrittenWaitsAndTheOldFileStaysWhole) {
       }
     }
     if (std::string(c.obstacle) != kClientImageFileName) {
-      EXPECT_EQ(read(kClientImageFileName), old);
+      EXPECT_EQ(readFile(kClientImageFileName), old);
     }
     if (c.folder) {
       fs::remove_all(c.obstacle);

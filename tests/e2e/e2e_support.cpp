@@ -9,8 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -51,29 +49,19 @@ bool windowsHost() {
 
 std::string hostLineEnd() { return windowsHost() ? "\r\n" : "\n"; }
 
-ScratchDir::ScratchDir(const std::string& parent) {
-  std::filesystem::path base = parent.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(parent);
-  path_ = (base / "kestrin-e2e-XXXXXX").string();
-  if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+CommandResult run(const std::string& command) {
+  CommandResult result{-1, ""};
+  std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[512];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
 }
 
-ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-void ScratchDir::write(const std::string& name, const std::string& content) const {
-  std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-std::string ScratchDir::read(const std::string& name) const { return readFile(file(name)); }
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+CommandResult runTool(const std::string& directory, const std::string& tool, const std::string& arguments) {
+  return run("cd '" + directory + "' && '" + environment("KESTRIN_BINARY_DIR") + "/bin/" + tool + "' " + arguments);
 }
 
 std::vector<std::string> hostTextLines(const std::string& text) {
@@ -87,8 +75,6 @@ std::vector<std::string> hostTextLines(const std::string& text) {
   EXPECT_EQ(start, text.size()) << "a last line without its line end: " << text.substr(start);
   return lines;
 }
-
-bool ScratchDir::exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -24,6 +24,7 @@
 #include "sim/client_sim.h"
 #include "sim/game_server_sim.h"
 #include "sim/update_server_sim.h"
+#include "support/scratch_folder.h"
 
 namespace kestrin::e2e {
 
@@ -38,26 +39,21 @@ bool windowsHost();
 // The line end of the host's text files and output: CR LF on Windows.
 std::string hostLineEnd();
 
-// A fresh folder under `parent` (the system's temporary folder when empty),
-// removed with its content when the object dies.
-class ScratchDir {
- public:
-  explicit ScratchDir(const std::string& parent = "");
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  void write(const std::string& name, const std::string& content) const;
-  std::string read(const std::string& name) const;
-  bool exists(const std::string& name) const;
-
- private:
-  std::string path_;
+// A scratch folder that a test does not enter: the host runs in it.
+struct ScratchDir : testing::ScratchFolder {
+  explicit ScratchDir(const std::string& parent = "") : ScratchFolder(false, parent) {}
 };
+using testing::readFile;
 
-std::string readFile(const std::string& path);
+// Runs a shell command; its exit status and its standard output and error.
+struct CommandResult {
+  int status;
+  std::string output;
+};
+CommandResult run(const std::string& command);
+// Runs program `tool` of the build, with `arguments`, in `directory`.
+CommandResult runTool(const std::string& directory, const std::string& tool, const std::string& arguments = "");
+
 // The lines of a text file the host wrote, without their line ends; a line
 // end other than the host's own, or a last line without one, is a failure.
 std::vector<std::string> hostTextLines(const std::string& text);

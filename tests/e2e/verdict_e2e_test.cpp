@@ -1,10 +1,12 @@
 // Verdicts through the host and the real library: every kind of client on one
 // game server at once, from the join to the checks, the client image, the
-// bans, the kicks, the drop notices and the report log.
+// bans, the kicks, the drop notices and the report log, with the live status
+// file that operators read along the way.
 #include <time.h>
 
 #include <algorithm>
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "core/wire.h"
@@ -24,6 +26,22 @@ std::set<std::string> stamps(time_t first, time_t last) {
     result.insert(text);
   }
   return result;
+}
+
+using nlohmann::json;
+
+// The status file of `dir` parsed, null while there is none.
+json status(const ScratchDir& dir) {
+  const std::string text = dir.read("kestrin-status.json");
+  return text.empty() ? json() : json::parse(text);
+}
+
+// The player `userId` of the first game in `s`, null when not listed.
+json playerOf(const json& s, std::uint32_t userId) {
+  if (!s.is_null())
+    for (const json& p : s["games"][0]["players"])
+      if (p["userId"] == userId) return p;
+  return json();
 }
 
 using Drops = std::vector<std::uint8_t>;
@@ -47,16 +65,39 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
       {"Frank", 17, 349, sim::AnswerPolicy::kHonest, 0, 7},              // leaves the game
       {"Gina", 18, 350, sim::AnswerPolicy::kHonest, 0, 7},               // her client vanishes
   };
-  std::vector<sim::SimPlayer> players;
+  // Hank has no client; Ivy's client waits attached, her player missing
+  // from status.
+  std::vector<sim::SimPlayer> players = {player("Hank", 19, 351, 10), player("Ivy", 20, 352, 10)};
   for (const Role& r : roles)
     players.push_back(player(r.name, r.userId, r.wonId, 10));
   sim::GameServerSim& game = addGame(27015, players, gameSection(27015, "secret", "203.0.113.5", files.lines));
+  game.setListed(20, false, true);
+  addGame(27016, {}, gameSection(27016, "not-the-password"));
   // Long enough that the transfer outlasts the 30 s to the first check.
   std::string payload(70 * 1024 + 300, '\0');
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>((i * 31) ^ (i >> 8));
   dir.write("cldll.dat", sim::makeImage(7, 0, payload));
-  ASSERT_TRUE(startHost());
+  ASSERT_TRUE(startHost(1));
   ASSERT_TRUE(host->waitForOutput("Loaded cldll.dat [version: 7]\n")) << host->output();
+
+  // A connection that never says hello waits in the handshake for 10 s: one
+  // after the other, until a status file shows one.
+  sim::ClientConnection silent;
+  int timeouts = host->countInOutput("Client timeout...");
+  json s;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        if (!silent.isOpen() || host->countInOutput("Client timeout...") > timeouts) {
+          timeouts = host->countInOutput("Client timeout...");
+          silent.close();
+          silent.connect(wire::kClientPort);
+        }
+        const json pending = (s = status(dir))["pending"];
+        return pending.size() == 1 && pending[0]["state"] == "awaiting hello" && pending[0]["seconds"] <= 10;
+      },
+      25000))
+      << s;
+  silent.close();
 
   std::vector<std::unique_ptr<sim::ClientSim>> clients;
   for (const Role& r : roles) {
@@ -67,16 +108,33 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
     clients.push_back(std::make_unique<sim::ClientSim>(options));
     ASSERT_TRUE(clients.back()->start());
   }
+  sim::ClientSim ivy(clientOptions(20, 352));
+  ASSERT_TRUE(ivy.start());
   sim::ClientSim &alice = *clients[0], &bob = *clients[1], &carol = *clients[2], &dave = *clients[3],
                  &erin = *clients[4], &frank = *clients[5], &gina = *clients[6];
   ASSERT_TRUE(waitUntil([&] { return std::all_of(clients.begin(), clients.end(), [](auto& c) { return c->keyed(); }); },
                         20000));
+  ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 20)["client"] == "attached"; }, 15000)) << s;
+  EXPECT_EQ(playerOf(s, 20)["name"], "Ivy");
   const time_t before = time(nullptr);
   for (const Role& r : roles)
     ASSERT_TRUE(waitUntil(
         [&] { return game.countAccepted("say " + std::string(r.name) + " has joined with the Kestrin client") == 1; },
         30000))
         << r.name << "\n" << host->output();
+  // Hank, at 1:25, has his notice and leaves before he would be banned.
+  game.setConnectionSeconds(19, 85);
+  ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 19)["client"] == "notice given"; }, 30000)) << s;
+  game.removePlayer(19);
+  EXPECT_EQ(playerOf(s, 12)["client"], "joined");
+  EXPECT_EQ(playerOf(s, 12)["lastCheck"], nullptr);
+  EXPECT_GE(playerOf(s, 12)["connected"], 10);
+  EXPECT_EQ(s["version"], 1003);
+  EXPECT_EQ(s["masterTime"], 1000000);
+  EXPECT_EQ(s["games"][0]["console"], "ready");
+  EXPECT_TRUE(s["games"][0]["lastPoll"].is_string());
+  EXPECT_EQ(s["games"][1]["console"], "refused");
+  EXPECT_EQ(s["games"][1]["lastPoll"], nullptr);
 
   // Frank leaves the game: drop notice 0, his client is let go.  Gina's
   // client goes away while she plays on: below a minute she is only
@@ -88,6 +146,7 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
   ASSERT_TRUE(waitUntil([&] { return frank.connectionClosed(); }, 5000)) << eventsOf(frank);
   EXPECT_EQ(frank.dropNotices(), Drops{wire::kDropLeft});
   ASSERT_TRUE(host->waitForOutput("Player has been playing with client\n", 30000)) << host->output();
+  ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 18)["client"] == "none"; }, 15000)) << s;
   EXPECT_EQ(game.countAccepted("kick #18"), 0);
   game.setConnectionSeconds(18, 62);
   ASSERT_TRUE(waitUntil([&] { return game.countAccepted("kick #18") >= 1; }, 30000)) << host->output();
@@ -166,6 +225,24 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
   EXPECT_GE(times.back() - times.front(), 70u * 500u - 100u);
   EXPECT_GT(erin.checkRequests().front().atMs, times.back());
   EXPECT_TRUE(waitUntil([&] { return game.countAccepted("say Erin has been Kestrin authenticated") == 1; }, 30000));
+
+  // The status file and the status tool show the honest clients
+  // authenticated, and the counters the story's verdicts.
+  ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 16)["client"] == "authenticated"; }, 15000)) << s;
+  EXPECT_EQ(playerOf(s, 12)["client"], "authenticated");
+  EXPECT_TRUE(playerOf(s, 12)["lastCheck"].is_string());
+  EXPECT_EQ(s["counters"]["clientsKeyed"], 8);
+  EXPECT_GE(s["counters"]["checksPassed"], 3);
+  EXPECT_EQ(s["counters"]["verdicts"], 2);
+  EXPECT_EQ(s["counters"]["bans"], 2);
+  EXPECT_GE(s["counters"]["kicks"], 4);
+  const CommandResult shown = runTool(dir.path(), "kestrin-status");
+  EXPECT_EQ(shown.status, 0);
+  const std::size_t line = shown.output.find("\n  Alice ");
+  ASSERT_NE(line, std::string::npos) << shown.output;
+  EXPECT_NE(shown.output.substr(line, shown.output.find('\n', line + 1) - line).find(" authenticated "),
+            std::string::npos)
+      << shown.output;
 }
 
 }  // namespace

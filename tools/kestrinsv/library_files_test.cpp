@@ -5,21 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "support/scratch_folder.h"
 
 namespace kestrin::host {
 namespace {
 
-void write(const char* name, const std::string& bytes) { std::ofstream(name, std::ios::binary) << bytes; }
-
-std::string read(const char* name) {
-  std::stringstream text;
-  text << std::ifstream(name, std::ios::binary).rdbuf();
-  return text.str();
-}
+using testing::readFile;
+using testing::writeFile;
 
 constexpr const char* kNewDigest = "11507a0e2f5e69d5dfa40a62a1bd7b6ee57e6bcd85c67c9b8431b36fff21c437";
 constexpr const char* kNewerDigest = "804f51f71254c4081e37e7c887073560f4a6fa6cdad202e9ac67e032c43ed1e1";
@@ -29,40 +22,40 @@ TEST(LibraryFilesTest, ARolledBackLibraryIsNeverInstalledAgain) {
   testing::ScratchFolder folder;
   const LibraryFiles files("server.so");
   // A list edited on Windows.
-  write(kRejectedList, "not a digest\r\n" + std::string(kSpareDigest) + "\r\n");
-  write("server.so", "old");
-  write(kServerImage, "new");
+  writeFile(kRejectedList, "not a digest\r\n" + std::string(kSpareDigest) + "\r\n");
+  writeFile("server.so", "old");
+  writeFile(kServerImage, "new");
   ASSERT_EQ(files.installNewLibrary(), LibraryFiles::Install::kInstalled);
-  EXPECT_EQ(read("server.so"), "new");
-  EXPECT_EQ(read("server.so.bak"), "old");
+  EXPECT_EQ(readFile("server.so"), "new");
+  EXPECT_EQ(readFile("server.so.bak"), "old");
   EXPECT_FALSE(std::filesystem::exists(kServerImage));
   EXPECT_TRUE(files.onTrial());
 
   ASSERT_TRUE(files.rollBack("failed"));
-  EXPECT_EQ(read("server.so"), "old");
+  EXPECT_EQ(readFile("server.so"), "old");
   EXPECT_FALSE(std::filesystem::exists("server.so.bak"));
   EXPECT_FALSE(files.onTrial());
 
   for (const char* refused : {"new", "spare"}) {
-    write(kServerImage, refused);
+    writeFile(kServerImage, refused);
     EXPECT_EQ(files.installNewLibrary(), LibraryFiles::Install::kRefused) << refused;
     EXPECT_FALSE(std::filesystem::exists(kServerImage));
-    EXPECT_EQ(read("server.so"), "old");
+    EXPECT_EQ(readFile("server.so"), "old");
     EXPECT_FALSE(files.onTrial());
   }
 
-  write(kServerImage, "newer");
+  writeFile(kServerImage, "newer");
   ASSERT_EQ(files.installNewLibrary(), LibraryFiles::Install::kInstalled);
   files.startupFinished();
   EXPECT_FALSE(files.onTrial());
   // Without the kept library nothing can be put back; the marker goes all
   // the same, and a digest is listed once.
   std::filesystem::remove("server.so.bak");
-  write("server.so.trial", "");
+  writeFile("server.so.trial", "");
   EXPECT_FALSE(files.rollBack("failed"));
   EXPECT_FALSE(files.onTrial());
   EXPECT_FALSE(files.rollBack("failed"));
-  EXPECT_EQ(read(kRejectedList),
+  EXPECT_EQ(readFile(kRejectedList),
             "not a digest\r\n" + std::string(kSpareDigest) + "\r\n" + kNewDigest + "\n" + kNewerDigest + "\n");
   EXPECT_EQ(files.installNewLibrary(), LibraryFiles::Install::kFailed);  // nothing to install
 }
