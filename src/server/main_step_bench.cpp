@@ -41,20 +41,16 @@ struct LoadedServer {
 // Accepts the connection just started towards `listener`; kInvalidSocket
 // when it does not come within two seconds.
 platform::SocketHandle acceptWithin(platform::SocketHandle listener) {
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    platform::SocketHandle socket = platform::tcpAccept(listener);
-    if (socket != platform::kInvalidSocket) return socket;
-    bool ready = false;
-    platform::pollReadable(&listener, 1, &ready, 10);
-  }
-  return platform::kInvalidSocket;
+  bool ready = false;
+  platform::pollReadable(&listener, 1, &ready, 2000);
+  return platform::tcpAccept(listener);
 }
 
 // Lists the player on the game as both its status and its users replies would.
 void listPlayer(GameServer& game, std::uint32_t userId, std::uint32_t wonId) {
   PlayerTables& tables = game.players;
   const int row = addStatus(tables);
-  if (row < 0) return;
+  if (row < 0 || tables.userRecordCount == kMaxUserRecords) return;
   StatusRecord& status = tables.statusRecords[row];
   std::snprintf(status.name, sizeof status.name, "Player%u", userId);
   status.userId = userId;
@@ -62,11 +58,7 @@ void listPlayer(GameServer& game, std::uint32_t userId, std::uint32_t wonId) {
   status.minutes = 5;
   status.present = status.listed = 1;
   tables.statusUpdated = 1;
-  if (tables.userRecordCount == kMaxUserRecords) return;
-  UserRecord& user = tables.userRecords[tables.userRecordCount++];
-  user.userId = userId;
-  user.wonId = wonId;
-  std::memcpy(user.name, status.name, sizeof user.name);
+  tables.userRecords[tables.userRecordCount++] = {.userId = userId, .wonId = wonId};
 }
 
 // The games with `clients` sessions spread over them; null with `error` set
