@@ -37,32 +37,10 @@ struct LoadedServer {
   }
 };
 
-// Accepts the connection just started towards `listener`; kInvalidSocket
-// when it does not come within two seconds.
-platform::SocketHandle acceptWithin(platform::SocketHandle listener) {
-  bool ready = false;
-  platform::pollReadable(&listener, 1, &ready, 2000);
-  return platform::tcpAccept(listener);
-}
-
-// Lists the player on the game as both its status and its users replies would.
-void listPlayer(GameServer& game, std::uint32_t userId, std::uint32_t wonId) {
-  PlayerTables& tables = game.players;
-  const int row = addStatus(tables);
-  if (row < 0 || tables.userRecordCount == kMaxUserRecords) return;
-  StatusRecord& status = tables.statusRecords[row];
-  std::snprintf(status.name, sizeof status.name, "Player%u", userId);
-  status.userId = userId;
-  status.wonId = wonId;
-  status.minutes = 5;
-  status.present = status.listed = 1;
-  tables.statusUpdated = 1;
-  tables.userRecords[tables.userRecordCount++] = {.userId = userId, .wonId = wonId};
-}
-
-// The games with `clients` sessions spread over them; null with `error` set
-// when the sockets cannot be had.
-std::unique_ptr<LoadedServer> build(int clients, const char** error) {
+// The games with `clients` sessions spread over them, each of a player whom
+// both the status and the users replies list; null when the connections
+// cannot be had.
+std::unique_ptr<LoadedServer> build(int clients) {
   auto loaded = std::make_unique<LoadedServer>();
   Server& server = loaded->server;
   server.clockStart = platform::milliseconds();
@@ -72,21 +50,19 @@ std::unique_ptr<LoadedServer> build(int clients, const char** error) {
   server.gameCount = kGames;
   for (std::uint32_t g = 0; g < kGames; ++g) server.games[g].rconReady.store(true);
   platform::startSockets();
-  if (platform::tcpListen(0, 64, &loaded->listener) != platform::ListenResult::kOk) {
-    *error = "no listening socket";
-    return nullptr;
-  }
+  if (platform::tcpListen(0, 64, &loaded->listener) != platform::ListenResult::kOk) return nullptr;
   const platform::Endpoint endpoint{platform::kLoopbackAddress, platform::localPort(loaded->listener)};
+  const std::uint8_t key[wire::kServerSessionKeySize] = {1, 2, 3};
   for (std::uint32_t c = 0; c < static_cast<std::uint32_t>(clients); ++c) {
     loaded->peers.push_back(platform::tcpConnectStart(endpoint));
+    bool ready = false;
+    platform::pollReadable(&loaded->listener, 1, &ready, 2000);
     auto session = std::make_unique<ClientSession>();
-    session->socket = acceptWithin(loaded->listener);
-    if (loaded->peers.back() == platform::kInvalidSocket || session->socket == platform::kInvalidSocket) {
-      *error = "cannot open the client connections (too few file descriptors?)";
-      return nullptr;
-    }
-    session->watchWith(server.watch);
+    session->socket = platform::tcpAccept(loaded->listener);
     GameServer& game = server.games[c % kGames];
+    const int row = addStatus(game.players);
+    if (session->socket == platform::kInvalidSocket || row < 0) return nullptr;
+    session->watchWith(server.watch);
     session->userId = 100 + c;
     session->wonId = 500000 + c;
     session->update = &server.update;
@@ -95,15 +71,17 @@ std::unique_ptr<LoadedServer> build(int clients, const char** error) {
     session->state = SessionState::kKeyed;
     session->joined = true;
     session->nextCheckTime = server.clockNow + kNoCheckForMs;
-    std::uint8_t key[wire::kServerSessionKeySize];
-    for (std::size_t k = 0; k < sizeof key; ++k) key[k] = static_cast<std::uint8_t>(c + k);
     blowfishSetKey(session->sendCipher, key, sizeof key);
     blowfishSetKey(session->receiveCipher, key, sizeof key);
-    listPlayer(game, session->userId, session->wonId);
-    if (!attachClient(game, session.get())) {
-      *error = "more clients than the games can hold";
-      return nullptr;
-    }
+    StatusRecord& status = game.players.statusRecords[row];
+    std::snprintf(status.name, sizeof status.name, "Player%u", session->userId);
+    status.userId = session->userId;
+    status.wonId = session->wonId;
+    status.minutes = 5;
+    status.present = status.listed = 1;
+    game.players.statusUpdated = 1;
+    game.players.userRecords[game.players.userRecordCount++] = {.userId = status.userId, .wonId = status.wonId};
+    if (!attachClient(game, session.get())) return nullptr;
     session.release();
   }
   return loaded;
@@ -113,10 +91,9 @@ void discard(const char*) {}
 
 void BM_MainStep(benchmark::State& state) {
   setPrintCallback(&discard);
-  const char* error = "";
-  std::unique_ptr<LoadedServer> loaded = build(static_cast<int>(state.range(0)), &error);
+  std::unique_ptr<LoadedServer> loaded = build(static_cast<int>(state.range(0)));
   if (!loaded) {
-    state.SkipWithError(error);
+    state.SkipWithError("cannot open the client connections (too few file descriptors?)");
     return;
   }
   for (auto _ : state) benchmark::DoNotOptimize(loaded->server.step());

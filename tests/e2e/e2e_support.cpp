@@ -154,17 +154,6 @@ std::string HostProcess::output() const {
   return plain;
 }
 
-bool everyLineStampedOnce(const std::string& output) {
-  for (std::size_t at = 0; at < output.size();) {
-    if (!stampAt(output, at)) return false;
-    std::size_t end = std::min(output.find('\n', at), output.size() - 1) + 1;
-    for (std::size_t k = at + 1; k < end; ++k)
-      if (stampAt(output, k)) return false;
-    at = end;
-  }
-  return true;
-}
-
 bool HostProcess::waitForCount(const std::string& text, int count, int timeoutMs) const {
   return waitUntil([&] { return countInOutput(text) >= count; }, timeoutMs);
 }

@@ -58,10 +58,6 @@ CommandResult runTool(const std::string& directory, const std::string& tool, con
 // end other than the host's own, or a last line without one, is a failure.
 std::vector<std::string> hostTextLines(const std::string& text);
 
-// True when every line of the host's `output` starts with a time stamp,
-// "[YYYY-MM-DD HH:MM:SS] ", and no other stamp is in it.
-bool everyLineStampedOnce(const std::string& output);
-
 // Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
 
