@@ -462,10 +462,6 @@ std::vector<std::uint32_t> ClientSim::chunkTimes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return chunkTimes_;
 }
-std::vector<std::uint16_t> ClientSim::chunkSizes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return chunkSizes_;
-}
 Bytes ClientSim::image() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return image_;

@@ -133,9 +133,8 @@ class ClientSim {
   bool announced() const;
   std::uint16_t announcedVersion() const;
   std::uint32_t announcedSize() const;
-  // Arrival times of the image chunks and their byte counts.
+  // Arrival times of the image chunks.
   std::vector<std::uint32_t> chunkTimes() const;
-  std::vector<std::uint16_t> chunkSizes() const;
   // The image reassembled from the chunks so far.
   Bytes image() const;
   // What happened, one line each, stamped with milliseconds since start.
