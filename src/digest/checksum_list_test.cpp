@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -25,8 +24,7 @@ class ChecksumListTest : public ::testing::Test {
     output.clear();
   }
   static void write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream("files/" + name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    testing::writeFile("files/" + name, bytes);
   }
 
   testing::ScratchFolder folder;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -52,8 +51,7 @@ TEST(DigestTransformTest, ModelDigestSamplesTheFirst64BytesOfEveryStretchBeforeT
   // ends a read counts only when more bytes follow.
   for (std::size_t size : {0, 256, 257, 1000, 16384, 16385, 16384 + 256, 16384 + 257, 3 * 16384 + 1}) {
     const std::vector<std::uint8_t> bytes = patternBytes(size, static_cast<std::uint32_t>(size));
-    std::ofstream("player.mdl", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(size));
+    testing::writeFile("player.mdl", bytes);
     FileDigest expected;
     for (std::size_t position = 0; position + 256 < size; position += 256)
       digestTransform(expected.words, 4, bytes.data() + position, 64);

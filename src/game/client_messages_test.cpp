@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -186,10 +184,8 @@ TEST(ClientMessagesTest, VerdictsOnTheAnswer) {
       EXPECT_TRUE(testing::readBytes(c.client, 1).empty());
     }
     // A ban is written to the report log.
-    std::ifstream log(kReportLogFileName);
-    std::stringstream text;
-    text << log.rdbuf();
-    EXPECT_EQ(text.str().ends_with(" - " + printed), k.drop == wire::kDropBanned) << text.str();
+    const std::string log = testing::readFile(kReportLogFileName);
+    EXPECT_EQ(log.ends_with(" - " + printed), k.drop == wire::kDropBanned) << log;
   }
 }
 

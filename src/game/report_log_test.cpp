@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "client/client_session.h"
@@ -69,13 +67,10 @@ TEST(ReportLogTest, WriteReportAppendsForThePlayerRowOrSaysWhy) {
   writeReport(*t.game, session, "first verdict");
   writeReport(*t.game, session, "second verdict");
   EXPECT_EQ(output.text(), "");
-  std::ifstream in(kReportLogFileName);
-  std::stringstream log;
-  log << in.rdbuf();
+  const std::string log = testing::readFile(kReportLogFileName);
   const std::string tail = "] \"Alice\" (345) 198.51.100.7:27005 - ";
-  EXPECT_NE(log.str().find(tail + "first verdict\n["), std::string::npos) << log.str();
-  EXPECT_TRUE(log.str().ends_with(tail + "second verdict\n")) << log.str();
-  in.close();
+  EXPECT_NE(log.find(tail + "first verdict\n["), std::string::npos) << log;
+  EXPECT_TRUE(log.ends_with(tail + "second verdict\n")) << log;
 
   // A folder where the file should be: it cannot be opened.
   std::filesystem::remove(kReportLogFileName);

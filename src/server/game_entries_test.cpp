@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -12,6 +11,7 @@
 #include "server/server.h"
 #include "support/output_capture.h"
 #include "support/pe_test_image.h"
+#include "support/scratch_folder.h"
 
 namespace kestrin {
 namespace {
@@ -22,10 +22,7 @@ std::string checksumFolder() {
   const std::string folder = "game_entries_test_files";
   std::filesystem::create_directories(folder);
   std::vector<std::uint8_t> library = testing::sampleLibraryFile();
-  for (const char* name : {"/client.dll", "/Client.dll", "/m1.mdl"}) {
-    std::ofstream(folder + name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(library.data()), static_cast<std::streamsize>(library.size()));
-  }
+  for (const char* name : {"/client.dll", "/Client.dll", "/m1.mdl"}) testing::writeFile(folder + name, library);
   return folder;
 }
 

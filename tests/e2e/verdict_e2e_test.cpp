@@ -216,14 +216,15 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
 
   // The status file and the status tool show the honest clients
   // authenticated, and the counters the story's verdicts.
-  ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 16)["client"] == "authenticated"; }, 15000)) << s;
+  ASSERT_TRUE(waitUntil(
+      [&] { return playerOf(s = status(dir), 16)["client"] == "authenticated" && s["counters"]["kicks"] >= 4; }, 25000))
+      << s;
   EXPECT_EQ(playerOf(s, 12)["client"], "authenticated");
   EXPECT_TRUE(playerOf(s, 12)["lastCheck"].is_string());
   EXPECT_EQ(s["counters"]["clientsKeyed"], 8);
   EXPECT_GE(s["counters"]["checksPassed"], 2);
   EXPECT_EQ(s["counters"]["verdicts"], 2);
   EXPECT_EQ(s["counters"]["bans"], 2);
-  EXPECT_GE(s["counters"]["kicks"], 4);
   const CommandResult shown = runTool(dir.path(), "kestrin-status");
   EXPECT_EQ(shown.status, 0);
   const std::size_t line = shown.output.find("\n  Alice ");

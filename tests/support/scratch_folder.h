@@ -1,11 +1,13 @@
 // A fresh folder for a test, and whole-file reads and writes.  Test code.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace kestrin::testing {
 
@@ -19,6 +21,9 @@ inline std::string readFile(const std::string& path) {
 
 inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+inline void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  writeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 // A fresh folder under `parent` (the system's temporary folder when empty),
