@@ -63,7 +63,6 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
       {"Dave", 15, 347, sim::AnswerPolicy::kSilent, 0, 7},               // never answers
       {"Erin", 16, 348, sim::AnswerPolicy::kHonest, 0, 5},               // outdated, then honest
       {"Frank", 17, 349, sim::AnswerPolicy::kHonest, 0, 7},              // leaves the game
-      {"Gina", 18, 350, sim::AnswerPolicy::kHonest, 0, 7},               // her client vanishes
   };
   // Hank has no client; Ivy's client waits attached, her player missing
   // from status.
@@ -110,7 +109,7 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
   sim::ClientSim ivy(clientOptions(20, 352));
   ASSERT_TRUE(ivy.start());
   sim::ClientSim &alice = *clients[0], &bob = *clients[1], &carol = *clients[2], &dave = *clients[3],
-                 &erin = *clients[4], &frank = *clients[5], &gina = *clients[6];
+                 &erin = *clients[4], &frank = *clients[5];
   ASSERT_TRUE(waitUntil([&] { return std::all_of(clients.begin(), clients.end(), [](auto& c) { return c->keyed(); }); },
                         20000));
   ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 20)["client"] == "attached"; }, 15000)) << s;
@@ -121,7 +120,9 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
         [&] { return game.countAccepted("say " + std::string(r.name) + " has joined with the Kestrin client") == 1; },
         30000))
         << r.name << "\n" << host->output();
-  // Hank, at 1:25, has his notice and leaves before he would be banned.
+  // Hank, without a client, has his notice at 1:25 and leaves before he
+  // would be banned.
+  ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 19)["client"] == "none"; }, 15000)) << s;
   game.setConnectionSeconds(19, 85);
   ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 19)["client"] == "notice given"; }, 30000)) << s;
   game.removePlayer(19);
@@ -135,22 +136,11 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
   EXPECT_EQ(s["games"][1]["console"], "refused");
   EXPECT_EQ(s["games"][1]["lastPoll"], nullptr);
 
-  // Frank leaves the game: drop notice 0, his client is let go.  Gina's
-  // client goes away while she plays on: below a minute she is only
-  // noticed, from a minute on she is kicked.
+  // Frank leaves the game: drop notice 0, his client is let go.
   game.removePlayer(17);
-  gina.stop();
-  game.setConnectionSeconds(18, 5);
   ASSERT_TRUE(host->waitForOutput("Frank has left the game\n", 30000)) << host->output();
   ASSERT_TRUE(waitUntil([&] { return frank.connectionClosed(); }, 5000)) << eventsOf(frank);
   EXPECT_EQ(frank.dropNotices(), Drops{wire::kDropLeft});
-  ASSERT_TRUE(host->waitForOutput("Player has been playing with client\n", 30000)) << host->output();
-  ASSERT_TRUE(waitUntil([&] { return playerOf(s = status(dir), 18)["client"] == "none"; }, 15000)) << s;
-  EXPECT_EQ(game.countAccepted("kick #18"), 0);
-  game.setConnectionSeconds(18, 62);
-  ASSERT_TRUE(waitUntil([&] { return game.countAccepted("kick #18") >= 1; }, 30000)) << host->output();
-  EXPECT_TRUE(host->waitForOutput("Gina has left the game\n", 30000)) << host->output();
-  EXPECT_EQ(host->countInOutput("Player Gina has never had a client"), 0);
 
   // A wrong answer is said, banned for five minutes and kicked; silence is
   // kicked.
@@ -217,11 +207,11 @@ TEST_F(VerdictTest, EveryKindOfClientGetsItsVerdict) {
   // The status file and the status tool show the honest clients
   // authenticated, and the counters the story's verdicts.
   ASSERT_TRUE(waitUntil(
-      [&] { return playerOf(s = status(dir), 16)["client"] == "authenticated" && s["counters"]["kicks"] >= 4; }, 25000))
+      [&] { return playerOf(s = status(dir), 16)["client"] == "authenticated" && s["counters"]["kicks"] >= 3; }, 25000))
       << s;
   EXPECT_EQ(playerOf(s, 12)["client"], "authenticated");
   EXPECT_TRUE(playerOf(s, 12)["lastCheck"].is_string());
-  EXPECT_EQ(s["counters"]["clientsKeyed"], 8);
+  EXPECT_EQ(s["counters"]["clientsKeyed"], 7);
   EXPECT_GE(s["counters"]["checksPassed"], 2);
   EXPECT_EQ(s["counters"]["verdicts"], 2);
   EXPECT_EQ(s["counters"]["bans"], 2);
