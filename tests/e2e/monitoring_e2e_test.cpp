@@ -12,27 +12,18 @@ constexpr std::size_t npos = std::string::npos;
 using MonitoringTest = E2eTest;
 
 TEST_F(MonitoringTest, PlayerWithoutClientIsNoticedThenBannedAndKicked) {
-  sim::GameServerSim& game =
-      addGame(27015,
-              {player("Alice", 12, 345678), player("HLTV Proxy", 20, 4294967295u, 600), player("Carol", 30, 3000)},
-              gameSection(27015, "secret", "203.0.113.5", files.lines + "hltvname HLTV Proxy\n"));
+  sim::GameServerSim& game = addGame(27015, {player("Alice", 12, 345678)});
   ASSERT_TRUE(startHost());
 
-  // First judgement: every player is well below 1:00.
+  // First judgement: well below 1:00.
   ASSERT_TRUE(host->waitForOutput("Player Alice has never had a client\n", 20000 + kPassMs)) << host->output();
   EXPECT_EQ(host->countInOutput("Please download"), 0);
   EXPECT_EQ(game.countAccepted("say"), 0);
 
-  // Carol drops out of the status reply but stays a user; Alice reaches 1:25.
-  game.setListed(30, false, true);
+  // At 1:25 the notice; at 2:05 the ban message, a one-minute ban, then the
+  // kick.
   game.setConnectionSeconds(12, 85);
   ASSERT_TRUE(host->waitForOutput("Alice: Please download client @ " KESTRIN_DOWNLOAD_SITE, kPassMs)) << host->output();
-  ASSERT_TRUE(host->waitForOutput(
-      "Status record doesn't exist but users record does [name: Carol] [userId: 30] [wonId: 3000]\n", kPassMs));
-
-  // Carol leaves altogether; Alice reaches 2:05: the ban message, a
-  // one-minute ban, then the kick.
-  game.setListed(30, false, false);
   game.setConnectionSeconds(12, 125);
   ASSERT_TRUE(waitUntil([&] { return game.countAccepted("kick #12") >= 1; }, 2 * kPassMs)) << host->output();
   EXPECT_TRUE(acceptedInOrder(game, "say Alice has no Kestrin client and will be banned for 1 minute",
@@ -40,16 +31,10 @@ TEST_F(MonitoringTest, PlayerWithoutClientIsNoticedThenBannedAndKicked) {
   EXPECT_TRUE(acceptedInOrder(game, "banid 1 345678 kick", "kick #12"));
   EXPECT_TRUE(host->waitForOutput("Alice has no Kestrin client and will be banned for 1 minute"));
   EXPECT_TRUE(host->waitForOutput("Banning player\n"));
-  EXPECT_TRUE(host->waitForOutput("Carol has left the game\n", kPassMs)) << host->output();
   // The simulated server kicked her: she has left.
   EXPECT_TRUE(host->waitForOutput("Alice has left the game\n", kPassMs)) << host->output();
   EXPECT_EQ(game.countAccepted("say Alice: Please download client @ "), 1);
 
-  // The HLTV proxy, at ten minutes and more, was never judged.
-  EXPECT_EQ(host->at("Player HLTV Proxy"), npos);
-  EXPECT_EQ(game.countAccepted("kick #20"), 0);
-  EXPECT_EQ(game.countAccepted("banid 1 4294967295"), 0);
-  EXPECT_FALSE(game.bannedSomeone());
   // Without --plain the host stamps its lines (the stamper's rules are its
   // unit test's).
   EXPECT_NE(host->rawOutput().find("] Banning player\n"), npos) << host->rawOutput();
@@ -69,27 +54,21 @@ int challenges(const sim::GameServerSim& game) {
   return count;
 }
 
-// Three game servers watched side by side: one listed twice and restarted
-// later, one whose password is wrong, one that falls silent and comes back.
+// Three game servers watched side by side: one restarted later, one whose
+// password is wrong, one that falls silent and comes back.
 TEST_F(MonitoringTest, GameServersThatMisbehaveAreWatchedOn) {
-  sim::GameServerSim& restarting =
-      addGame(27015, {}, gameSection(27015, "secret", "203.0.113.5") + gameSection(27015, "ignored", "203.0.113.6"));
+  sim::GameServerSim& restarting = addGame(27015);
   sim::GameServerSim& refusing = addGame(27016, {}, gameSection(27016, "wrong", "203.0.113.7"));
   sim::GameServerSim& silent =
       addGame(27017, {player("Alice", 12, 345678)}, gameSection(27017, "secret", "203.0.113.8"));
   // A marker of an earlier run sits behind the administrator's text.
   restarting.setCvar("sv_contact", "admin@example.org{KESTRIN REQ}{198.51.100.1}");
   ASSERT_TRUE(startHost(2));
-  EXPECT_NE(host->at("Game: Monitoring [ip: 127.0.0.1] [port: 27015]\n"
-                     "Game: Alert, [ip: 127.0.0.1] [port: 27015] already watched\n"),
-            npos)
-      << host->output();
   const std::string marker = "admin@example.org{KESTRIN REQ}{203.0.113.5}";
   ASSERT_TRUE(waitUntil([&] { return restarting.cvar("sv_contact") == marker; }, 15000))
       << restarting.cvar("sv_contact");
   ASSERT_TRUE(waitUntil([&] { return silent.cvar("sv_contact") == "{KESTRIN REQ}{203.0.113.8}"; }, 15000))
       << silent.cvar("sv_contact");
-  EXPECT_EQ(restarting.countAccepted("sv_contact \"admin@example.org{KESTRIN REQ}{203.0.113.6}\""), 0);
   restarting.restart();
   silent.setSilent(true);
 
