@@ -184,7 +184,7 @@ TEST(ClientMessagesTest, VerdictsOnTheAnswer) {
       EXPECT_TRUE(testing::readBytes(c.client, 1).empty());
     }
     // A ban is written to the report log.
-    const std::string log = testing::readFile(kReportLogFileName);
+    const std::string log = testing::readFile(kReportLogFileName, true);
     EXPECT_EQ(log.ends_with(" - " + printed), k.drop == wire::kDropBanned) << log;
   }
 }

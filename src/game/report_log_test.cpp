@@ -67,7 +67,7 @@ TEST(ReportLogTest, WriteReportAppendsForThePlayerRowOrSaysWhy) {
   writeReport(*t.game, session, "first verdict");
   writeReport(*t.game, session, "second verdict");
   EXPECT_EQ(output.text(), "");
-  const std::string log = testing::readFile(kReportLogFileName);
+  const std::string log = testing::readFile(kReportLogFileName, true);
   const std::string tail = "] \"Alice\" (345) 198.51.100.7:27005 - ";
   EXPECT_NE(log.find(tail + "first verdict\n["), std::string::npos) << log;
   EXPECT_TRUE(log.ends_with(tail + "second verdict\n")) << log;

@@ -11,12 +11,13 @@
 
 namespace kestrin::testing {
 
-// The bytes of a file; empty when it cannot be read.
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+// The bytes of a file, or with `text` its lines as text mode reads them (CR LF
+// made LF on Windows); empty when it cannot be read.
+inline std::string readFile(const std::string& path, bool text = false) {
+  std::ifstream in(path, text ? std::ios::in : std::ios::in | std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 inline void writeFile(const std::string& path, const std::string& bytes) {
