@@ -33,6 +33,7 @@ inline constexpr const char* kConfigFileName = "kestrinsv.cfg";
 inline constexpr RsaKeyRequest kServerKeyRequest{510, 1};
 
 struct ClientSession;
+struct KeyRecord;
 
 struct Server {
   Server() = default;
@@ -134,6 +135,10 @@ struct Server {
   // pending session `index`.  True when the frame was consumed (the session
   // may then have left the pending list); false when it was refused.
   bool dispatchHandshake(std::uint32_t index, const std::uint8_t* frame);
+  // The rest of message 2 for pending session `index` (below pendingCount)
+  // once its key record is deciphered: the key length, the player's game
+  // and the admission.  Wipes the record; returns as dispatchHandshake.
+  bool acceptKeyRecord(std::uint32_t index, KeyRecord& record);
 
  private:
   int openListenSocket();
