@@ -118,6 +118,13 @@ struct Server {
   // waiting connection (at most kAcceptsPerStep) and sends each the server
   // hello; connections over the limits are closed at once.
   void acceptClient();
+  // Takes one accepted connection from `address` onto the pending list, or
+  // closes it: at most kMaxPendingPerAddress from one address; a full list
+  // first gives the slot of its oldest session idle for kPendingIdleMs
+  // without a byte of its hello.
+  void admitConnection(platform::SocketHandle socket, std::uint32_t address);
+  // Frees every pending session.
+  void releasePendingSessions();
   // A new zero-filled session appended to the pending list; null when the
   // list is full or memory is short.
   ClientSession* addPendingSession();
@@ -142,9 +149,6 @@ struct Server {
 
  private:
   int openListenSocket();
-  // Takes one accepted connection onto the pending list, or closes it.
-  void admitConnection(platform::SocketHandle socket, std::uint32_t address);
-  void releasePendingSessions();
 };
 
 }  // namespace kestrin
