@@ -2,7 +2,7 @@
 // input costs two short exponentiations.  The first byte picks the way in:
 // even, the rest is the ciphertext; odd, the rest is the deciphered block,
 // enciphered first by the raw public operation, so that the fuzzer shapes
-// the padding that the decryption reads.
+// the padding that the decryption reads and the result can be foretold.
 #include <cstdint>
 #include <cstring>
 
@@ -44,31 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int status = rsaPrivateDecrypt(out, &outLength, cipher, length, key.privateKey);
   if (status == kRsaOk && outLength + kRsaBlockOverhead > modulusLength) __builtin_trap();
   if (status != kRsaOk && status != kRsaPaddingTooShort && outLength != UINT32_MAX) __builtin_trap();
-  if (clear) {
-    // The block as a number below the modulus, right-aligned.
-    std::uint8_t block[kRsaMaxModulusLength] = {};
-    const std::size_t taken = size - 1 < modulusLength ? size - 1 : modulusLength;
-    std::memcpy(block + modulusLength - taken, data + size - taken, taken);
-    std::uint32_t messageLength = UINT32_MAX;
-    if (status != expectedStatus(block, modulusLength, &messageLength) || outLength != messageLength ||
-        (status == kRsaOk && std::memcmp(out, block + modulusLength - messageLength, messageLength) != 0))
-      __builtin_trap();
-    return 0;
-  }
-
-  // The raw block undoes the public operation: the input as a number comes
-  // back right-aligned in modulus-length bytes.
-  std::uint32_t blockLength = 0;
-  if (rsaPrivateBlock(out, &blockLength, cipher, length, key.privateKey) != kRsaOk) return 0;
-  std::uint8_t again[kRsaMaxModulusLength];
-  std::uint32_t againLength = 0;
-  if (rsaPublicBlock(again, &againLength, out, blockLength, key.publicKey) != kRsaOk || againLength != modulusLength)
+  if (!clear) return 0;
+  // The block as a number below the modulus, right-aligned.
+  std::uint8_t block[kRsaMaxModulusLength] = {};
+  const std::size_t taken = size - 1 < modulusLength ? size - 1 : modulusLength;
+  std::memcpy(block + modulusLength - taken, data + size - taken, taken);
+  std::uint32_t messageLength = UINT32_MAX;
+  if (status != expectedStatus(block, modulusLength, &messageLength) || outLength != messageLength ||
+      (status == kRsaOk && std::memcmp(out, block + modulusLength - messageLength, messageLength) != 0))
     __builtin_trap();
-  const std::uint8_t* tail = cipher;
-  for (; length > modulusLength; ++tail, --length)
-    if (*tail != 0) __builtin_trap();
-  for (std::uint32_t i = 0; i < modulusLength - length; ++i)
-    if (again[i] != 0) __builtin_trap();
-  if (length > 0 && std::memcmp(again + modulusLength - length, tail, length) != 0) __builtin_trap();
   return 0;
 }

@@ -1,13 +1,14 @@
 // Identity at the join under a fuzzed sequence of events, one byte each: the
-// top three bits pick the event, the low three bits one of 8 players and the
-// next two one of 4 addresses.  Events: status lists the player at the
-// address; users lists him; a client of his connects from the address and
-// is admitted; a reconciliation pass; time passes (with the client turns);
-// a client hangs up.  Always: at most one session per player and 63 in all;
-// a session is admitted only from the address status lists its player at,
-// joins only at that address, and a stranger never outlives a pass unjoined.
+// top three bits pick the event, the low three one of 8 players (user id 1
+// to 8, WON id 100 times that) and the next two one of 4 addresses.  Events:
+// status lists the player there; users lists him; his client connects from
+// there; a reconciliation pass; time passes with the client turns; a client
+// hangs up.  Always: at most one session per player; a session is admitted
+// and joins only at the address status lists its player at, and a stranger
+// never outlives a pass unjoined.
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
+#include <vector>
 
 #include "client/check_id_list.h"
 #include "client/client_session.h"
@@ -19,33 +20,10 @@ namespace {
 
 using namespace kestrin;
 
-constexpr int kPlayers = 8;
-
-const StatusRecord* rowOf(const GameServer& game, std::uint32_t userId) {
+// The address status shows the player at, or 0.
+std::uint32_t listedAt(const GameServer& game, std::uint32_t userId) {
   const int row = findStatus(game.players, userId, userId * 100);
-  return row >= 0 && game.players.statusRecords[row].listed ? &game.players.statusRecords[row] : nullptr;
-}
-
-void list(GameServer& game, std::uint32_t userId, std::uint32_t address) {
-  PlayerTables& tables = game.players;
-  int index = findStatus(tables, userId, userId * 100);
-  if (index < 0) index = addStatus(tables);
-  if (index < 0) return;
-  StatusRecord& row = tables.statusRecords[index];
-  std::snprintf(row.name, sizeof row.name, "p%u", userId);
-  row.userId = userId;
-  row.wonId = userId * 100;
-  row.minutes = 2;
-  row.ip[0] = 10;
-  row.ip[3] = static_cast<std::uint8_t>(address);
-  row.present = row.listed = 1;
-  tables.statusUpdated = 1;
-}
-
-void check(const GameServer& game) {
-  if (game.clientCount >= kClientSlots) __builtin_trap();
-  for (std::uint32_t i = 0; i < game.clientCount; ++i)
-    if (findClient(game, game.clients[i]->userId, game.clients[i]->wonId) != static_cast<int>(i)) __builtin_trap();
+  return row >= 0 && game.players.statusRecords[row].listed ? statusAddress(game.players.statusRecords[row]) : 0;
 }
 
 }  // namespace
@@ -53,61 +31,68 @@ void check(const GameServer& game) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // One game for every input (it is large), emptied at the end of each.
   static testing::TestGame t;
+  static CheckIdList checks;
+  static UpdateState update;
   GameServer& game = *t.game;
-  t.now = 100000;
-  game.nextReconcileTime = t.now;
-  for (std::size_t i = 0; i < size; ++i) {
-    const std::uint32_t userId = 1 + data[i] % kPlayers;
+  PlayerTables& tables = game.players;
+  t.now = game.nextReconcileTime = 100000;
+  // At most 64 events: longer inputs would only make each run slower.
+  for (std::size_t i = 0; i < size && i < 64; ++i) {
+    const std::uint32_t userId = 1 + data[i] % 8;
     const std::uint32_t address = 0x0A000001u + (data[i] >> 3 & 3);
+    const int row = findStatus(tables, userId, userId * 100);
     switch (data[i] >> 5) {
-      case 0:
-        list(game, userId, address & 0xFF);
+      case 0: {
+        const int index = row >= 0 ? row : addStatus(tables);
+        if (index < 0) break;
+        StatusRecord& listed = tables.statusRecords[index];
+        listed = StatusRecord{};
+        listed.inUse = listed.present = listed.listed = tables.statusUpdated = 1;
+        listed.userId = userId;
+        listed.wonId = userId * 100;
+        listed.minutes = 2;
+        listed.ip[0] = 10;
+        listed.ip[3] = static_cast<std::uint8_t>(address);
         break;
-      case 1: {
-        PlayerTables& tables = game.players;
+      }
+      case 1:
         if (!listsUser(tables, userId, userId * 100) && tables.userRecordCount < kMaxUserRecords)
           tables.userRecords[tables.userRecordCount++] = UserRecord{userId, userId * 100, "p"};
         break;
-      }
       case 2:
       case 3: {
-        static CheckIdList checks;
-        static UpdateState update;
         auto* session = new ClientSession();
-        session->checkIdList = &checks;
-        session->update = &update;
         session->userId = userId;
         session->wonId = userId * 100;
         session->peerAddress = address;
-        const StatusRecord* row = rowOf(game, userId);
-        const bool admitted = admitClient(game, session, t.now);
-        if (admitted && row != nullptr && statusAddress(*row) != address) __builtin_trap();
-        if (!admitted) delete session;
+        session->checkIdList = &checks;
+        session->update = &update;
+        const std::uint32_t listed = listedAt(game, userId);
+        if (!admitClient(game, session, t.now)) {
+          delete session;
+        } else if (listed != 0 && listed != address) {
+          __builtin_trap();
+        }
         break;
       }
       case 4: {
-        // Who status shows now, and which sessions had joined before.
-        std::uint32_t shownAt[kPlayers + 1] = {};
-        for (std::uint32_t id = 1; id <= kPlayers; ++id) {
-          const StatusRecord* row = rowOf(game, id);
-          if (row != nullptr && row->present && game.players.statusUpdated) shownAt[id] = statusAddress(*row);
+        // Status shown anew is judged: joins there only, strangers dropped.
+        std::uint32_t shown[9] = {};
+        for (std::uint32_t id = 1; id <= 8 && tables.statusUpdated; ++id) {
+          const int r = findStatus(tables, id, id * 100);
+          if (r >= 0 && tables.statusRecords[r].present) shown[id] = listedAt(game, id);
         }
-        bool joinedBefore[kClientSlots] = {};
-        const ClientSession* before[kClientSlots] = {};
-        for (std::uint32_t c = 0; c < game.clientCount; ++c) {
-          before[c] = game.clients[c];
-          joinedBefore[c] = game.clients[c]->joined;
-        }
-        const std::uint32_t countBefore = game.clientCount;
+        std::vector<const ClientSession*> joined;
+        for (std::uint32_t c = 0; c < game.clientCount; ++c)
+          if (game.clients[c]->joined) joined.push_back(game.clients[c]);
         t.now += kReconcileIntervalMs + 1;
         reconcile(game, t.now);
         for (std::uint32_t c = 0; c < game.clientCount; ++c) {
           const ClientSession& session = *game.clients[c];
-          const std::uint32_t shown = shownAt[session.userId];
-          bool wasJoined = false;
-          for (std::uint32_t b = 0; b < countBefore; ++b) wasJoined = wasJoined || (before[b] == &session && joinedBefore[b]);
-          if (session.joined && !wasJoined && shown != session.peerAddress) __builtin_trap();
-          if (!session.joined && shown != 0 && shown != session.peerAddress) __builtin_trap();
+          const bool newly = session.joined && std::find(joined.begin(), joined.end(), &session) == joined.end();
+          if ((newly || !session.joined) && shown[session.userId] != 0 && shown[session.userId] != session.peerAddress)
+            __builtin_trap();
+          if (newly && shown[session.userId] == 0) __builtin_trap();
         }
         t.take();
         break;
@@ -120,11 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       default:
         if (game.clientCount > 0) game.clients[data[i] % game.clientCount]->disconnect();
     }
-    check(game);
+    for (std::uint32_t c = 0; c < game.clientCount; ++c)
+      if (findClient(game, game.clients[c]->userId, game.clients[c]->wonId) != static_cast<int>(c)) __builtin_trap();
   }
   while (game.clientCount > 0) removeClient(game, game.clientCount - 1);
-  for (StatusRecord& row : game.players.statusRecords) row = StatusRecord{};
-  game.players.statusRecordCount = game.players.userRecordCount = game.players.statusUpdated = 0;
+  for (StatusRecord& row : tables.statusRecords) row = StatusRecord{};
+  tables.statusRecordCount = tables.userRecordCount = tables.statusUpdated = 0;
   t.take();
   return 0;
 }
