@@ -1,7 +1,7 @@
 // A client's public key record as the hello carries it, and behind it a key
 // record: the key reads and writes back unchanged, and a key that passes
-// validation enciphers the record.  The exponent is cut to its low 24 bits
-// before enciphering, so that no input costs more than a 24-bit
+// validation enciphers the record.  The exponent is cut to its low 8 bits
+// before enciphering, so that no input costs more than an 8-bit
 // exponentiation; its length only sets how often the same loop runs.
 #include <cstdint>
 #include <cstring>
@@ -21,9 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!writeRsaPublicKey(key, wireBytes, sizeof wireBytes) || std::memcmp(wireBytes, data, sizeof wireBytes) != 0)
     __builtin_trap();
   const bool valid = rsaValidatePublicKey(key, wire::kKeyRecordSize);
-  std::memset(key.exponent, 0, kRsaNumberSize - 3);
+  std::memset(key.exponent, 0, kRsaNumberSize - 1);
   if (!rsaValidatePublicKey(key, wire::kKeyRecordSize)) return 0;
-  // The cut keeps the modulus and the exponent's low bits: the whole key
+  // The cut keeps the modulus and the exponent's low byte: the whole key
   // was valid too.
   if (!valid) __builtin_trap();
 
