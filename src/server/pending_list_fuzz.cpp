@@ -8,7 +8,6 @@
 // give way.  The sessions have no socket: what they are sent goes nowhere.
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "client/client_session.h"
@@ -18,14 +17,6 @@
 namespace {
 
 using namespace kestrin;
-
-struct Setup {
-  testing::ScriptedRandom random{7};
-  std::unique_ptr<Server> server = std::make_unique<Server>();
-  testing::Bytes hello = testing::helloFrame(1, testing::seededKeyPair(512, 2, 0).publicKey);
-
-  Setup() { server->keyRandom = &random; }
-};
 
 std::uint32_t fromAddress(const Server& server, std::uint32_t address) {
   std::uint32_t count = 0;
@@ -58,8 +49,10 @@ void connect(Server& server, std::uint32_t address) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static Setup setup;
-  Server& server = *setup.server;
+  static testing::ScriptedRandom random{7};
+  static const testing::Bytes hello = testing::helloFrame(1, testing::seededKeyPair(512, 2, 0).publicKey);
+  static Server& server = *new Server();
+  server.keyRandom = &random;
   server.clockNow = 0xFFFFF000u;  // wraps within a few events
   // At most 64 events, which fill the list twice over: longer inputs
   // would only make each run slower.
@@ -73,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 1:
         if (server.pendingCount > 0) {
           // The whole hello, or its first bytes only.
-          const std::size_t length = argument & 0x20 ? setup.hello.size() : 1 + (argument & 0x1F) * 9;
-          const std::uint8_t* frame = server.pendingSessions[index]->receiveBytes(setup.hello.data(), length);
+          const std::size_t length = argument & 0x20 ? hello.size() : 1 + (argument & 0x1F) * 9;
+          const std::uint8_t* frame = server.pendingSessions[index]->receiveBytes(hello.data(), length);
           if (frame != nullptr) server.dispatchHandshake(index, frame);
         }
         break;
