@@ -203,6 +203,9 @@ enum class SignatureCheck {
 // key gives kBadKey whatever the signature.
 SignatureCheck verifySignature(const std::string& publicKeyPem, const void* data, std::size_t length,
                                const void* signature, std::size_t signatureLength);
+// True when the bytes are one ECDSA signature exactly as DER encodes it, the
+// form that verifySignature requires; reads no key and verifies nothing.
+bool isDerSignature(const void* signature, std::size_t length);
 
 // Signs `length` bytes of `data` with ECDSA-SHA256 under the P-256 private
 // key in `privateKeyPem` (a PEM "PRIVATE KEY" block, PKCS #8, or an "EC

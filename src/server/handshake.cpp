@@ -71,43 +71,48 @@ bool Server::dispatchHandshake(std::uint32_t index, const std::uint8_t* frame) {
       }
       KeyRecord record = readKeyRecord(plain);
       secureWipe(plain);
-      if (record.keyLength < 1 || record.keyLength > wire::kKeyRecordKeyCapacity) {
-        secureWipe(record);
-        return refuse(session, "Protocolkey length error\n");
-      }
-      GameServer* game = findGameOfUser(*this, record.userId, record.wonId);
-      if (game == nullptr) {
-        char message[96];
-        std::snprintf(message, sizeof message, "Client that's not in a game connected [wonId: %d userId: %d]\n",
-                      static_cast<int>(record.wonId), static_cast<int>(record.userId));
-        secureWipe(record);
-        return refuse(session, message);
-      }
-
-      session.userId = record.userId;
-      session.wonId = record.wonId;
-      session.listedFileCount = game->checksumList.checkFileCount;
-      session.state = SessionState::kKeyed;
-      ++clientsKeyed;
-      blowfishSetKey(session.receiveCipher, record.key, static_cast<int>(record.keyLength));
-      secureWipe(record);
-      session.removeFrame();
-      session.decipherHeldBytes();
-      removePendingSession(index, false);
-      if (!admitClient(*game, &session, clockNow)) {
-        session.sendDropNotice(wire::kDropKicked);
-        session.disconnect();
-        delete &session;
-        return true;
-      }
-      printMessage("Adding user userId: %d wonId: %d\n", static_cast<int>(session.userId),
-                   static_cast<int>(session.wonId));
-      return true;
+      return acceptKeyRecord(index, record);
     }
 
     default:
       return refuse(session, "Unknown packet id\n");
   }
+}
+
+bool Server::acceptKeyRecord(std::uint32_t index, KeyRecord& record) {
+  ClientSession& session = *pendingSessions[index];
+  if (record.keyLength < 1 || record.keyLength > wire::kKeyRecordKeyCapacity) {
+    secureWipe(record);
+    return refuse(session, "Protocolkey length error\n");
+  }
+  GameServer* game = findGameOfUser(*this, record.userId, record.wonId);
+  if (game == nullptr) {
+    char message[96];
+    std::snprintf(message, sizeof message, "Client that's not in a game connected [wonId: %d userId: %d]\n",
+                  static_cast<int>(record.wonId), static_cast<int>(record.userId));
+    secureWipe(record);
+    return refuse(session, message);
+  }
+
+  session.userId = record.userId;
+  session.wonId = record.wonId;
+  session.listedFileCount = game->checksumList.checkFileCount;
+  session.state = SessionState::kKeyed;
+  ++clientsKeyed;
+  blowfishSetKey(session.receiveCipher, record.key, static_cast<int>(record.keyLength));
+  secureWipe(record);
+  session.removeFrame();
+  session.decipherHeldBytes();
+  removePendingSession(index, false);
+  if (!admitClient(*game, &session, clockNow)) {
+    session.sendDropNotice(wire::kDropKicked);
+    session.disconnect();
+    delete &session;
+    return true;
+  }
+  printMessage("Adding user userId: %d wonId: %d\n", static_cast<int>(session.userId),
+               static_cast<int>(session.wonId));
+  return true;
 }
 
 GameServer* findGameOfUser(Server& server, std::uint32_t userId, std::uint32_t wonId) {

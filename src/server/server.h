@@ -33,6 +33,7 @@ inline constexpr const char* kConfigFileName = "kestrinsv.cfg";
 inline constexpr RsaKeyRequest kServerKeyRequest{510, 1};
 
 struct ClientSession;
+struct KeyRecord;
 
 struct Server {
   Server() = default;
@@ -117,6 +118,13 @@ struct Server {
   // waiting connection (at most kAcceptsPerStep) and sends each the server
   // hello; connections over the limits are closed at once.
   void acceptClient();
+  // Takes one accepted connection from `address` onto the pending list, or
+  // closes it: at most kMaxPendingPerAddress from one address; a full list
+  // first gives the slot of its oldest session idle for kPendingIdleMs
+  // without a byte of its hello.
+  void admitConnection(platform::SocketHandle socket, std::uint32_t address);
+  // Frees every pending session.
+  void releasePendingSessions();
   // A new zero-filled session appended to the pending list; null when the
   // list is full or memory is short.
   ClientSession* addPendingSession();
@@ -134,12 +142,13 @@ struct Server {
   // pending session `index`.  True when the frame was consumed (the session
   // may then have left the pending list); false when it was refused.
   bool dispatchHandshake(std::uint32_t index, const std::uint8_t* frame);
+  // The rest of message 2 for pending session `index` (below pendingCount)
+  // once its key record is deciphered: the key length, the player's game
+  // and the admission.  Wipes the record; returns as dispatchHandshake.
+  bool acceptKeyRecord(std::uint32_t index, KeyRecord& record);
 
  private:
   int openListenSocket();
-  // Takes one accepted connection onto the pending list, or closes it.
-  void admitConnection(platform::SocketHandle socket, std::uint32_t address);
-  void releasePendingSessions();
 };
 
 }  // namespace kestrin

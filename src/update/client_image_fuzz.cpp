@@ -1,34 +1,12 @@
-// Checks arbitrary bytes as an image and loads them as "cldll.dat" through a
-// real file: an accepted image describes exactly the bytes behind its
-// header, and it is loaded exactly when it is accepted.  The file lives in a
-// folder of the fuzzer's own, entered only for the load, so that paths
-// given to the fuzzer keep their meaning.
+// Checks arbitrary bytes as an image and hands them to the client-image load
+// as if read from "cldll.dat": an accepted image describes exactly the bytes
+// behind its header, and it is loaded exactly when it is accepted.
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <string>
+#include <memory>
 
 #include "core/wire.h"
-#include "platform/platform.h"
 #include "update/updater.h"
-
-namespace {
-
-namespace fs = std::filesystem;
-
-// The fuzzer's own folder, removed at exit.
-struct Folder {
-  fs::path path = fs::temp_directory_path() /
-                  ("kestrin-client-image-fuzz-" + std::to_string(kestrin::platform::milliseconds()));
-  Folder() { fs::create_directories(path); }
-  ~Folder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using kestrin::wire::kImageHeaderSize;
@@ -43,17 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  static const Folder folder;
-  const fs::path previous = fs::current_path();
-  fs::current_path(folder.path);
-  std::FILE* file = std::fopen(kestrin::kClientImageFileName, "wb");
-  if (file == nullptr) __builtin_trap();
-  std::fwrite(data, 1, size, file);
-  std::fclose(file);
+  std::unique_ptr<std::uint8_t[]> image(new std::uint8_t[size + 1]);
+  if (size > 0) std::memcpy(image.get(), data, size);
   kestrin::UpdateState state;
-  const bool loaded = kestrin::loadClientImage(state);
-  fs::current_path(previous);
-
+  const bool loaded = kestrin::takeClientImage(state, std::move(image), size);
   if (loaded != valid) __builtin_trap();
   if (loaded && (state.clientImageSize != size - kImageHeaderSize || state.clientImageVersion.load() != header.version ||
                  std::memcmp(state.clientImageData.get(), data + kImageHeaderSize, state.clientImageSize) != 0))

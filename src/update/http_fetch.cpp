@@ -118,9 +118,15 @@ int readReply(ReplySource& source, char* buffer, std::size_t* capacity) {
     long n = source.receiveSome(buffer + received, limit - received);
     if (n < 0) return kHttpBadReply;
     if (n > 0) {
+      // Only the new bytes and the three before them can complete the blank
+      // line: a reply trickling in byte by byte is not scanned over again.
+      const std::size_t from = received > 3 ? received - 3 : 0;
       received += static_cast<std::size_t>(n);
-      headerEnd = findHeaderEnd(buffer, received);
-      if (headerEnd != 0) break;
+      headerEnd = findHeaderEnd(buffer + from, received - from);
+      if (headerEnd != 0) {
+        headerEnd += from;
+        break;
+      }
       idle = 1;
     } else if (idle >= kHttpMaxIdlePolls) {
       printMessage("Error receiving updates. Timeout\n");

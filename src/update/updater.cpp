@@ -428,7 +428,10 @@ bool loadClientImage(UpdateState& state) {
     printMessage("Error, client dat file error\n");
     return false;
   }
+  return takeClientImage(state, std::move(image), length);
+}
 
+bool takeClientImage(UpdateState& state, std::unique_ptr<std::uint8_t[]> image, std::size_t length) {
   ImageHeader header;
   switch (checkImage(image.get(), length, &header)) {
     case ImageCheck::kOk:

@@ -179,6 +179,10 @@ bool installClientImage(UpdateState& state, std::uint32_t now);
 // pinned only with a good signature in "cldll.dat.sig".  A failed load keeps
 // the previously loaded image.
 bool loadClientImage(UpdateState& state);
+// The checks and the hand-over of loadClientImage on the `length` bytes read
+// from "cldll.dat" (the buffer may be one byte longer); the image's payload
+// is moved to the front of the buffer, which the state then owns.
+bool takeClientImage(UpdateState& state, std::unique_ptr<std::uint8_t[]> image, std::size_t length);
 
 // Body of the update thread: a check every checkPeriodMs until stopped.
 void updateThreadMain(void* state);

@@ -41,15 +41,15 @@ Pkey readP256Key(const std::string& pem, Reader read) {
   return key;
 }
 
-// True when the bytes are one ECDSA signature exactly as DER encodes it: any
-// longer form, and any byte after it, makes them longer than their DER form.
+}  // namespace
+
+// Any longer form, and any byte after it, makes the bytes longer than their
+// DER form.
 bool isDerSignature(const void* signature, std::size_t length) {
   const auto* cursor = static_cast<const unsigned char*>(signature);
   std::unique_ptr<ECDSA_SIG, SigFree> parsed(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(length)));
   return parsed && i2d_ECDSA_SIG(parsed.get(), nullptr) == static_cast<int>(length);
 }
-
-}  // namespace
 
 bool sha256(const void* data, std::size_t length, std::uint8_t (&digest)[kSha256Size]) {
   unsigned int size = 0;

@@ -216,6 +216,11 @@ bool sha256(const void* data, std::size_t length, std::uint8_t (&digest)[kSha256
   return ok;
 }
 
+bool isDerSignature(const void* signature, std::size_t length) {
+  RawSignature raw;
+  return readDerSignature(signature, length, raw);
+}
+
 SignatureCheck verifySignature(const std::string& publicKeyPem, const void* data, std::size_t length,
                                const void* signature, std::size_t signatureLength) {
   std::vector<BYTE> der = pemToDer(publicKeyPem);
