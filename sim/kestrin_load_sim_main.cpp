@@ -36,9 +36,10 @@ namespace wire = kestrin::wire;
 
 constexpr std::uint32_t kTickMs = 50;
 constexpr std::uint32_t kWatchEveryMs = 250;
-// New clients per tick: the server's pending list has 31 places and each
-// handshake holds one for a little over a second.
-constexpr int kClientsPerTick = 1;
+// One new client every 100 ms: the server's pending list has 31 places, a
+// handshake holds one for a little over a second, and the flood and the
+// garbage sender hold some of the rest.
+constexpr std::uint32_t kClientStartEveryMs = 100;
 // Source addresses, 127.X.0.0/16 each: the players' clients (127.2.game.n),
 // the probe, the idle flood and the garbage sender.
 constexpr std::uint32_t kPlayerNet = 0x7F020000;
@@ -47,7 +48,7 @@ constexpr std::uint32_t kFloodAddress = 0x7F040001;
 constexpr std::uint32_t kGarbageNet = 0x7F050000;
 constexpr int kGarbageAddresses = 8;
 constexpr std::size_t kFloodMaxOpen = 48;
-constexpr std::uint32_t kGarbageEveryMs = 250;
+constexpr std::uint32_t kGarbageEveryMs = 500;
 constexpr std::uint32_t kGarbageHoldMs = 3000;
 constexpr std::uint32_t kSlowByteEveryMs = 200;
 constexpr std::uint32_t kTrickleEveryMs = 200;
@@ -99,7 +100,8 @@ struct Player {
   std::uint32_t address = 0;
   AnswerPolicy policy = AnswerPolicy::kHonest;
   int policyIndex = 0;
-  bool onGame = true;  // not kicked or banned by the server
+  bool onGame = false;  // listed on the game: from its client's start until kicked or banned
+  std::uint32_t onGameSince = 0;
   std::unique_ptr<ClientSim> client;
   // Times in ms since the clients started; -1 until seen.
   long keyedAt = -1;
@@ -135,7 +137,7 @@ class Driver {
 
  private:
   bool startGame(int g);
-  void addPlayers(int g);
+  void listPlayer(const Player& player);
   std::unique_ptr<ClientSim> newClient(const Player& player) const;
   void startClients(std::uint32_t now);
   void readGames();
@@ -202,25 +204,22 @@ bool Driver::startGame(int g) {
   games_[g].sim = std::move(sim);
   games_[g].simStartedAt = elapsedMs();
   games_[g].seen = 0;
-  addPlayers(g);
+  // A restarted game lists its players again, their connection times
+  // running on.
+  for (const Player& player : players_)
+    if (player.game == g && player.onGame) listPlayer(player);
   return true;
 }
 
-// Lists the game's players still on it; a restarted game lists them again
-// with their connection times running on.
-void Driver::addPlayers(int g) {
-  for (const Player& player : players_) {
-    if (player.game != g || !player.onGame) continue;
-    kestrin::sim::SimPlayer row;
-    row.name = player.name;
-    row.userId = player.userId;
-    row.wonId = player.wonId;
-    row.connectedSeconds = 120 + static_cast<int>(elapsedMs() / 1000);
-    row.address = std::to_string(player.address >> 24) + "." + std::to_string(player.address >> 16 & 0xFF) + "." +
-                  std::to_string(player.address >> 8 & 0xFF) + "." + std::to_string(player.address & 0xFF) +
-                  ":27005";
-    games_[g].sim->addPlayer(row);
-  }
+void Driver::listPlayer(const Player& player) {
+  kestrin::sim::SimPlayer row;
+  row.name = player.name;
+  row.userId = player.userId;
+  row.wonId = player.wonId;
+  row.connectedSeconds = static_cast<int>((elapsedMs() - player.onGameSince) / 1000);
+  row.address = std::to_string(player.address >> 24) + "." + std::to_string(player.address >> 16 & 0xFF) + "." +
+                std::to_string(player.address >> 8 & 0xFF) + "." + std::to_string(player.address & 0xFF) + ":27005";
+  if (games_[player.game].sim) games_[player.game].sim->addPlayer(row);
 }
 
 std::unique_ptr<ClientSim> Driver::newClient(const Player& player) const {
@@ -236,13 +235,16 @@ std::unique_ptr<ClientSim> Driver::newClient(const Player& player) const {
   return client;
 }
 
+// The next player joins his game and starts his client.
 void Driver::startClients(std::uint32_t now) {
   if (started_ == 0) clientsStartedAt_ = now;
-  for (int i = 0; i < kClientsPerTick && started_ < players_.size(); ++i, ++started_) {
-    Player& player = players_[started_];
-    player.client = newClient(player);
-    if (!player.client) player.dropped = "client thread did not start";
-  }
+  if (now - clientsStartedAt_ < started_ * kClientStartEveryMs) return;
+  Player& player = players_[started_++];
+  player.onGame = true;
+  player.onGameSince = now;
+  listPlayer(player);
+  player.client = newClient(player);
+  if (!player.client) player.dropped = "client thread did not start";
   if (started_ == players_.size()) say("all %u clients started", static_cast<unsigned>(started_));
 }
 
