@@ -40,6 +40,9 @@ constexpr std::uint32_t kWatchEveryMs = 250;
 // handshake holds one for a little over a second, and the flood and the
 // garbage sender hold some of the rest.
 constexpr std::uint32_t kClientStartEveryMs = 100;
+// A player is on his game this long before his client connects, as a real
+// one is while his game loads.
+constexpr std::uint32_t kOnGameBeforeClientMs = 3000;
 // Source addresses, 127.X.0.0/16 each: the players' clients (127.2.game.n),
 // the probe, the idle flood and the garbage sender.
 constexpr std::uint32_t kPlayerNet = 0x7F020000;
@@ -89,6 +92,7 @@ struct Options {
   std::uint16_t basePort = 27015;
   std::string password = "loadpw";
   bool soak = false;
+  bool hold = false;  // after the report, keep every client until stopped
   std::map<std::uint32_t, std::uint32_t> digests;
 };
 
@@ -158,6 +162,7 @@ class Driver {
   Options options_;
   std::vector<Game> games_;
   std::vector<Player> players_;
+  std::size_t listed_ = 0;
   std::size_t started_ = 0;
   std::uint32_t clientsStartedAt_ = 0;
   long allKeyedAt_ = -1;
@@ -235,14 +240,20 @@ std::unique_ptr<ClientSim> Driver::newClient(const Player& player) const {
   return client;
 }
 
-// The next player joins his game and starts his client.
+// Players join their games one by one and start their clients a little
+// later.
 void Driver::startClients(std::uint32_t now) {
-  if (started_ == 0) clientsStartedAt_ = now;
-  if (now - clientsStartedAt_ < started_ * kClientStartEveryMs) return;
+  if (started_ == 0 && listed_ == 0) clientsStartedAt_ = now + kOnGameBeforeClientMs;
+  for (; listed_ < players_.size() && now + kOnGameBeforeClientMs - clientsStartedAt_ >= listed_ * kClientStartEveryMs;
+       ++listed_) {
+    Player& player = players_[listed_];
+    player.onGame = true;
+    player.onGameSince = now;
+    listPlayer(player);
+  }
+  if (static_cast<std::int32_t>(now - clientsStartedAt_) < static_cast<std::int32_t>(started_ * kClientStartEveryMs))
+    return;
   Player& player = players_[started_++];
-  player.onGame = true;
-  player.onGameSince = now;
-  listPlayer(player);
   player.client = newClient(player);
   if (!player.client) player.dropped = "client thread did not start";
   if (started_ == players_.size()) say("all %u clients started", static_cast<unsigned>(started_));
@@ -603,6 +614,7 @@ int Driver::run() {
   probeStop_.store(true);
   probe.join();
   report();
+  while (options_.hold && !gStop.load()) platform::sleepMilliseconds(kTickMs);
   for (platform::SocketHandle socket : flood_) platform::closeSocket(socket);
   for (const Junk& junk : junk_) platform::closeSocket(junk.socket);
   platform::closeSocket(trickle_);
@@ -717,7 +729,9 @@ void usage() {
       "  --digest SEED:DIGEST an honest client's answer for a listed file (repeatable)\n"
       "  --seconds N          run for N seconds (default 600)\n"
       "  --soak               restart every game once a minute and let a client\n"
-      "                       vanish mid-frame every 10 s\n");
+      "                       vanish mid-frame every 10 s\n"
+      "  --hold               after the report, keep every client connected until\n"
+      "                       interrupted\n");
 }
 
 }  // namespace
@@ -751,6 +765,8 @@ int main(int argc, char** argv) {
       options.seconds = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
     } else if (arg == "--soak") {
       options.soak = true;
+    } else if (arg == "--hold") {
+      options.hold = true;
     } else {
       std::fprintf(stderr, "kestrin-load-sim: unknown argument %s (try --help)\n", arg.c_str());
       return 2;
