@@ -614,6 +614,7 @@ int Driver::run() {
   probeStop_.store(true);
   probe.join();
   report();
+  std::fflush(stdout);
   while (options_.hold && !gStop.load()) platform::sleepMilliseconds(kTickMs);
   for (platform::SocketHandle socket : flood_) platform::closeSocket(socket);
   for (const Junk& junk : junk_) platform::closeSocket(junk.socket);
