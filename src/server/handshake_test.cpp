@@ -374,6 +374,7 @@ TEST_F(HandshakeTest, PendingListTakesEveryWaitingClientButFourPerAddressAndGive
 }
 
 TEST_F(HandshakeTest, TooManyConnectionsIsPrintedOncePerMinutePerAddressAcrossTheClockWrap) {
+  // The first line's minute ends after the step clock's wrap.
   server->clockNow = 0xFFFFF000u;
   const std::uint16_t port = platform::localPort(server->listenSocket);
   for (int i = 0; i < 4; ++i) {
@@ -386,11 +387,12 @@ TEST_F(HandshakeTest, TooManyConnectionsIsPrintedOncePerMinutePerAddressAcrossTh
     const char* printed;
   } cases[] = {
       {0, 0x7F000005, "Client: Too many connections from 127.0.0.5, connection closed\n"},
+      {1000, 0x7F000005, ""},
+      {kRefusalLineEveryMs - 1001, 0x7F000006, "Client: Too many connections from 127.0.0.6, connection closed\n"},
+      {1, 0x7F000005, "Client: Too many connections from 127.0.0.5, connection closed [1 more since the last line]\n"},
       {kRefusalLineEveryMs - 1, 0x7F000005, ""},
-      {0, 0x7F000006, "Client: Too many connections from 127.0.0.6, connection closed\n"},
       {0, 0x7F000005, ""},
       {1, 0x7F000005, "Client: Too many connections from 127.0.0.5, connection closed [2 more since the last line]\n"},
-      {kRefusalLineEveryMs, 0x7F000005, "Client: Too many connections from 127.0.0.5, connection closed\n"},
   };
   for (const Case& c : cases) {
     server->clockNow += c.advanceMs;
