@@ -181,6 +181,11 @@ ClientSim::~ClientSim() { stop(); }
 
 bool ClientSim::start() { return thread_.start(&ClientSim::threadMain, this); }
 
+void ClientSim::vanishMidFrame() {
+  vanish_.store(true);
+  stop();
+}
+
 void ClientSim::stop() {
   stop_.request();
   thread_.join();
@@ -304,7 +309,14 @@ bool ClientSim::handshake() {
 void ClientSim::serve() {
   bool noticeDue = options_.sendJoinedNotice;
   const std::uint32_t noticeAt = platform::milliseconds() + static_cast<std::uint32_t>(options_.joinedNoticeDelayMs);
-  while (!stop_.requested()) {
+  while (!stop_.requested() || vanish_.load()) {
+    if (vanish_.load()) {
+      // Three bytes: less than one enciphered block, so never a whole frame.
+      connection_.sendRaw(Bytes(3, 0x5A));
+      note("vanished in the middle of a frame");
+      connection_.close();
+      return;
+    }
     if (noticeDue && static_cast<std::int32_t>(platform::milliseconds() - noticeAt) >= 0) {
       noticeDue = false;
       connection_.sendFrame(testing::emptyFrame(wire::kPacketJoined, wire::kFrameHeaderSize));

@@ -11,6 +11,7 @@
 // public function of ClientSim is thread-safe.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -122,6 +123,9 @@ class ClientSim {
   bool start();
   // Closes the connection at once and ends the thread: the client vanishes.
   void stop();
+  // Like stop(), but a keyed client first sends the start of a frame and
+  // vanishes in the middle of it.
+  void vanishMidFrame();
 
   bool keyed() const;             // message 2 sent
   bool connectionClosed() const;  // the server closed the connection
@@ -153,6 +157,7 @@ class ClientSim {
   ClientConnection connection_;
   platform::Thread thread_;
   platform::StopSignal stop_;
+  std::atomic<bool> vanish_{false};
 
   mutable std::mutex mutex_;
   bool keyed_ = false;

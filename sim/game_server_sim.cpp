@@ -173,6 +173,12 @@ std::vector<ReceivedRequest> GameServerSim::requests() const {
   return requests_;
 }
 
+std::vector<ReceivedRequest> GameServerSim::requestsSince(std::size_t first) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (first >= requests_.size()) return {};
+  return std::vector<ReceivedRequest>(requests_.begin() + static_cast<long>(first), requests_.end());
+}
+
 std::vector<std::string> GameServerSim::acceptedLines() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string> lines;

@@ -86,6 +86,9 @@ class GameServerSim {
 
   // ---- what was received
   std::vector<ReceivedRequest> requests() const;
+  // The requests from the `first`-th on (0-based), for readers that follow
+  // a long run without copying it all each time.
+  std::vector<ReceivedRequest> requestsSince(std::size_t first) const;
   // The command lines of the accepted rcon requests, in order.
   std::vector<std::string> acceptedLines() const;
   // Accepted lines that begin with `prefix`.

@@ -37,6 +37,10 @@ void usage() {
       "                       (/kestrinsv.img.sig, /cldll.img.sig); a --file or\n"
       "                       --fault at those paths serves a wrong or no one\n"
       "  --images-once        name the images in the first update list only\n"
+      "  --time-runs          the master time of the standing list runs on from T\n"
+      "                       in milliseconds of this program's own clock, so\n"
+      "                       that a later check does not set a server's clock\n"
+      "                       back\n"
       "  --file PATH=FILE     serve FILE at PATH\n"
       "  --fault PATH=KIND    answer PATH (/update.php for the list) with a fault:\n"
       "                       notfound, nolength, wronglength, stall, keepopen\n"
@@ -78,6 +82,7 @@ int main(int argc, char** argv) {
   std::string serverPath;
   std::string clientPath;
   bool imagesOnce = false;
+  bool timeRuns = false;
   std::string signingKey;
   std::vector<std::pair<std::string, std::string>> images;
   std::vector<std::pair<std::string, std::string>> files;
@@ -89,6 +94,10 @@ int main(int argc, char** argv) {
     }
     if (option == "--images-once") {
       imagesOnce = true;
+      continue;
+    }
+    if (option == "--time-runs") {
+      timeRuns = true;
       continue;
     }
     if (i + 1 >= argc) return fail("missing value for " + option + " (try --help)");
@@ -134,10 +143,10 @@ int main(int argc, char** argv) {
   auto masterTime = static_cast<std::uint32_t>(time);
   if (imagesOnce) {
     server.queueList(kestrin::sim::updateList(masterTime, serverPath, clientPath, host));
-    server.setList(kestrin::sim::updateList(masterTime));
-  } else {
-    server.setList(kestrin::sim::updateList(masterTime, serverPath, clientPath, host));
+    serverPath.clear();
+    clientPath.clear();
   }
+  server.setList(kestrin::sim::updateList(masterTime, serverPath, clientPath, host));
   if (!server.start(static_cast<std::uint16_t>(port)))
     return fail("cannot listen on port " + std::to_string(port));
   std::signal(SIGINT, onSignal);
@@ -145,8 +154,12 @@ int main(int argc, char** argv) {
   std::printf("kestrin-update-sim: serving on port %lu, master time %lu\n", port, time);
   std::fflush(stdout);
 
+  const std::uint32_t startedMs = kestrin::platform::milliseconds();
   std::size_t printed = 0;
   while (gInterrupted == 0) {
+    if (timeRuns)
+      server.setList(kestrin::sim::updateList(masterTime + (kestrin::platform::milliseconds() - startedMs),
+                                              serverPath, clientPath, host));
     std::vector<std::string> requests = server.requests();
     for (; printed < requests.size(); ++printed) std::printf("GET %s\n", requests[printed].c_str());
     std::fflush(stdout);

@@ -33,11 +33,12 @@ bool CommandQueue::take(RconCommand* out) {
     --count_;
     return true;
   }
-  bool& waiting = usersWaiting_ ? usersWaiting_ : statusWaiting_;
-  if (!waiting) return false;
+  if (!usersWaiting_ && !statusWaiting_) return false;
+  const bool users = usersWaiting_ && !(statusWaiting_ && lastPollWasUsers_);
   *out = RconCommand{};
-  out->id = static_cast<std::uint8_t>(usersWaiting_ ? RconCommandId::Users : RconCommandId::Status);
-  waiting = false;
+  out->id = static_cast<std::uint8_t>(users ? RconCommandId::Users : RconCommandId::Status);
+  (users ? usersWaiting_ : statusWaiting_) = false;
+  lastPollWasUsers_ = users;
   return true;
 }
 

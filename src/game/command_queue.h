@@ -2,7 +2,9 @@
 // commands, the game thread runs them one at a time.  Say, kick, ban and
 // addip run in the order queued and always before the polls ("status",
 // "users"), which wait apart, at most one of each kind: however often polls
-// are asked for, they can neither fill the queue nor hold up a verdict.
+// are asked for, they can neither fill the queue nor hold up a verdict.  When
+// both polls wait they take turns, so that a stream of users polls (every
+// client's hello asks for one) cannot hold the status poll off.
 //
 // Thread safety: CommandQueue guards its state with a mutex of its own, held
 // only for copies in and out, never while a command goes over the network.
@@ -45,7 +47,8 @@ class CommandQueue {
   // same kind already waiting stands for both) and is never refused.
   bool push(const RconCommand& command);
   // Takes the next command off the queue into `out`: the ring's head, else a
-  // waiting users poll, else a waiting status poll.  False when none waits.
+  // waiting poll, the status poll when the last poll taken was a users poll
+  // and both wait.  False when none waits.
   bool take(RconCommand* out);
   // Commands in the ring plus waiting polls.
   std::size_t size() const;
@@ -61,6 +64,7 @@ class CommandQueue {
   bool interrupted_ = false;
   bool usersWaiting_ = false;
   bool statusWaiting_ = false;
+  bool lastPollWasUsers_ = false;
   RconCommand entries_[kCommandQueueCapacity];
   std::uint32_t head_ = 0;
   std::uint32_t count_ = 0;

@@ -57,5 +57,20 @@ TEST(CommandQueueTest, RefusesWhileNotReadyTooLongTextsAndAFullRingButNeverForPo
   EXPECT_FALSE(t.game->commands.waitForCommand());
 }
 
+TEST(CommandQueueTest, UsersPollsAskedForAfterEveryPollCannotHoldOffTheStatusPoll) {
+  testing::TestGame t;
+  queueCommand(*t.game, RconCommandId::Status, "");
+  Strings taken;
+  for (int i = 0; i < 4; ++i) {
+    queueCommand(*t.game, RconCommandId::Users, "");
+    RconCommand next;
+    ASSERT_TRUE(t.game->commands.take(&next));
+    taken.push_back(std::to_string(next.id));
+    if (next.id == static_cast<std::uint8_t>(RconCommandId::Status))
+      queueCommand(*t.game, RconCommandId::Status, "");
+  }
+  EXPECT_EQ(taken, (Strings{"2", "1", "2", "1"}));
+}
+
 }  // namespace
 }  // namespace kestrin

@@ -22,7 +22,13 @@ GameServer::~GameServer() {
 }
 
 bool stepGame(GameServer& game, std::uint32_t now) {
-  if (!game.rconReady.load()) return false;
+  if (!game.rconReady.load()) {
+    // No client can join while the console is down: the wait for the join
+    // starts again once the console answers.
+    for (std::uint32_t i = 0; i < game.clientCount; ++i)
+      if (!game.clients[i]->joined) game.clients[i]->joinDeadline = now + kJoinWaitMs;
+    return false;
+  }
   runClients(game, now);
   reconcile(game, now);
   return true;

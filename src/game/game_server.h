@@ -31,7 +31,8 @@ inline constexpr std::size_t kClientSlots = 64;  // at most 63 attached
 inline constexpr std::size_t kGameAddressSize = 16;
 inline constexpr std::size_t kExternalIpSize = 32;
 inline constexpr std::uint32_t kFirstReconcileDelayMs = 20000;
-// An admitted session must join its player within this time.
+// An admitted session must join its player within this time of the game's
+// console answering.
 inline constexpr std::uint32_t kJoinWaitMs = 30000;
 
 struct GameServer {

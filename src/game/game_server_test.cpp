@@ -40,6 +40,11 @@ TEST(GameServerTest, AnAdmittedSessionNotJoinedWithinThirtySecondsIsDropped) {
   ASSERT_TRUE(admitClient(*t.game, session(12, 345), t.now));
   ASSERT_TRUE(admitClient(*t.game, session(13, 346), t.now));
   t.game->clients[1]->joined = true;
+  // A console outage holds the wait: it runs anew from the console's return.
+  t.game->rconReady.store(false);
+  t.now += kJoinWaitMs + 5000;
+  stepGame(*t.game, t.now);
+  t.game->rconReady.store(true);
   t.now += kJoinWaitMs;
   runClients(*t.game, t.now);
   EXPECT_EQ(t.game->clientCount, 2u);

@@ -72,8 +72,11 @@ void gameThreadStep(GameServer& game) {
     if (!game.commands.waitForCommand()) return;
     runNextCommand(game);
     // A refused command pauses like a failed connect step, so that a
-    // password changed on the game server is tried at most once per pause.
-    game.stopSignal.sleep(game.rconReady.load() ? kCommandStepPauseMs : kFailedStepPauseMs);
+    // password changed on the game server is tried at most once per pause;
+    // a challenge gone stale with a restart of the game server is renewed at
+    // once (a refusal in that connect step pauses).
+    game.stopSignal.sleep(game.rconReady.load() || game.link.challengeStale ? kCommandStepPauseMs
+                                                                             : kFailedStepPauseMs);
     return;
   }
   // A challenge is held but the password is not (or no longer) accepted.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "game/command_queue.h"
@@ -78,7 +79,16 @@ TEST(GameThreadTest, RefusedCommandLeadsToAFreshChallenge) {
 
   refuse.store(true);
   queueCommand(*t.game, RconCommandId::Say, "hi");
-  runNextCommand(*t.game);
+  // A stale challenge is no wrong password: no 30-second pause follows (a
+  // watchdog would end one after 10 s).
+  std::thread watchdog([&] {
+    if (!waitFor([&] { return !refuse.load(); }, 10000)) t.game->stopSignal.request();
+  });
+  gameThreadStep(*t.game);
+  const bool paused = t.game->stopSignal.requested();
+  refuse.store(false);
+  watchdog.join();
+  EXPECT_FALSE(paused);
   EXPECT_FALSE(t.game->rconReady.load());
   EXPECT_FALSE(t.game->link.connected);
   EXPECT_EQ(t.game->commands.size(), 0u);

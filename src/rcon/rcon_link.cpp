@@ -200,6 +200,7 @@ RconReply rconCommand(RconLink& link, const char* command, const char* arguments
   // Refused: after a game-server restart the challenge is stale too, so the
   // next connect step starts over with a fresh one.
   link.connected = false;
+  link.challengeStale = std::strncmp(reply, "9No challenge", 13) == 0 || std::strstr(reply, "Bad challenge.") != nullptr;
   return {nullptr, true};
 }
 

@@ -45,6 +45,9 @@ struct RconLink {
   // A challenge is held and the game server answers; cleared by every wait
   // that runs out and by every refused request.
   bool connected = false;
+  // The last refusal named the challenge, not the password: the game server
+  // has restarted and a fresh challenge is all it takes.
+  bool challengeStale = false;
 
   // The datagrams of the reply being collected, back to back, and where
   // each one ends.

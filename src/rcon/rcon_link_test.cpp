@@ -122,8 +122,10 @@ TEST_F(RconCommandTest, RefusalsAreToldAndClearConnected) {
   const struct {
     const char* reply;
     const char* message;
-  } cases[] = {{"lBad rcon_password.\n", "Game: Error, bad rcon password [password: pw]\n"},
-               {"9No challenge for your address.\n", "Game: Error, No challenge for your address.\n\n"}};
+    bool stale;
+  } cases[] = {{"lBad rcon_password.\n", "Game: Error, bad rcon password [password: pw]\n", false},
+               {"lBad rcon_password.\nBad challenge.\n", "Game: Error, bad rcon password [password: pw]\n", true},
+               {"9No challenge for your address.\n", "Game: Error, No challenge for your address.\n\n", true}};
   for (const auto& c : cases) {
     testing::RconPeer peer(always({datagram(c.reply)}));
     aim(peer);
@@ -133,6 +135,7 @@ TEST_F(RconCommandTest, RefusalsAreToldAndClearConnected) {
     EXPECT_EQ(reply.text, nullptr);
     EXPECT_TRUE(reply.refused);
     EXPECT_FALSE(link->connected);
+    EXPECT_EQ(link->challengeStale, c.stale);
     EXPECT_EQ(output.text(), c.message);
     EXPECT_EQ(peer.requests().size(), 1u);
   }

@@ -373,6 +373,39 @@ TEST_F(HandshakeTest, PendingListTakesEveryWaitingClientButFourPerAddressAndGive
   EXPECT_EQ(server->pendingSessions[30]->peerAddress, 0x7F000041u);
 }
 
+TEST_F(HandshakeTest, TooManyConnectionsIsPrintedOncePerMinutePerAddressAcrossTheClockWrap) {
+  // The first line's minute ends after the step clock's wrap.
+  server->clockNow = 0xFFFFF000u;
+  const std::uint16_t port = platform::localPort(server->listenSocket);
+  for (int i = 0; i < 4; ++i) {
+    connect(0x7F000005);
+    connect(0x7F000006);
+  }
+  struct Case {
+    std::uint32_t advanceMs;
+    std::uint32_t from;
+    const char* printed;
+  } cases[] = {
+      {0, 0x7F000005, "Client: Too many connections from 127.0.0.5, connection closed\n"},
+      {1000, 0x7F000005, ""},
+      {kRefusalLineEveryMs - 1001, 0x7F000006, "Client: Too many connections from 127.0.0.6, connection closed\n"},
+      {1, 0x7F000005, "Client: Too many connections from 127.0.0.5, connection closed [1 more since the last line]\n"},
+      {kRefusalLineEveryMs - 1, 0x7F000005, ""},
+      {0, 0x7F000005, ""},
+      {1, 0x7F000005, "Client: Too many connections from 127.0.0.5, connection closed [2 more since the last line]\n"},
+  };
+  for (const Case& c : cases) {
+    server->clockNow += c.advanceMs;
+    clients.push_back(platform::tcpConnectStart(platform::Endpoint{platform::kLoopbackAddress, port}, c.from));
+    for (int wait = 0; wait < 1000 && platform::tcpConnectPoll(clients.back()) == platform::ConnectState::kPending;
+         ++wait)
+      testing::waitReadable(clients.back(), 1);
+    output.clear();
+    accept();
+    EXPECT_EQ(output.text(), c.printed) << server->clockNow;
+  }
+}
+
 TEST_F(HandshakeTest, AMasterTimeJumpBackByADayLeavesDeadlinesRunning) {
   server->clockStart = platform::milliseconds();
   server->clockOffset.store(500000000u);

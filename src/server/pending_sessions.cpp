@@ -1,5 +1,6 @@
 // The server's pending list: accepting clients, reading them while their
 // handshake runs, and the handshake time limit.
+#include <cstdio>
 #include <new>
 
 #include "client/client_session.h"
@@ -54,8 +55,7 @@ void Server::admitConnection(platform::SocketHandle socket, std::uint32_t addres
     if (pendingSessions[i]->peerAddress == address) ++fromAddress;
   if (fromAddress >= kMaxPendingPerAddress) {
     platform::closeSocket(socket);
-    printMessage("Client: Too many connections from %u.%u.%u.%u, connection closed\n", address >> 24,
-                 address >> 16 & 0xFF, address >> 8 & 0xFF, address & 0xFF);
+    reportRefusal(address);
     return;
   }
   if (pendingCount + 1 >= wire::kPendingListSlots) {
@@ -89,6 +89,30 @@ void Server::admitConnection(platform::SocketHandle socket, std::uint32_t addres
   session->start(clockNow);
   session->sendHello(publicKey);
   printMessage("Client connected [total: %d]\n", static_cast<int>(pendingCount));
+}
+
+void Server::reportRefusal(std::uint32_t address) {
+  RefusalNote* note = nullptr;
+  for (RefusalNote& candidate : refusalNotes) {
+    if (candidate.used && candidate.address == address) {
+      note = &candidate;
+      break;
+    }
+    if (note == nullptr || !candidate.used ||
+        (note->used && timeAfter(note->printedAt, candidate.printedAt)))
+      note = &candidate;
+  }
+  if (note->used && note->address == address && timeAfter(note->printedAt + kRefusalLineEveryMs, clockNow)) {
+    ++note->unprinted;
+    return;
+  }
+  const std::uint32_t unprinted = note->used && note->address == address ? note->unprinted : 0;
+  *note = RefusalNote{true, address, clockNow, 0};
+  char since[48] = "";
+  if (unprinted > 0)
+    std::snprintf(since, sizeof since, " [%u more since the last line]", static_cast<unsigned>(unprinted));
+  printMessage("Client: Too many connections from %u.%u.%u.%u, connection closed%s\n", address >> 24,
+               address >> 16 & 0xFF, address >> 8 & 0xFF, address & 0xFF, since);
 }
 
 void Server::readPendingSessions() {

@@ -28,6 +28,12 @@ inline constexpr std::uint32_t kMaxPendingPerAddress = 4;
 // A pending session that has sent nothing for this long may give its slot
 // to a new connection when the list is full.
 inline constexpr std::uint32_t kPendingIdleMs = 2000;
+// An address refused for too many connections gets one line per this long;
+// the refusals in between are counted into its next line.
+inline constexpr std::uint32_t kRefusalLineEveryMs = 60000;
+// Addresses whose refusal lines are remembered at once; a new one takes the
+// place of the one printed longest ago.
+inline constexpr std::size_t kRefusalNoteSlots = 8;
 inline constexpr const char* kConfigFileName = "kestrinsv.cfg";
 // The server's key pair, generated at every start-up.
 inline constexpr RsaKeyRequest kServerKeyRequest{510, 1};
@@ -63,6 +69,16 @@ struct Server {
   // the front; owned by this list.  At most kMaxPendingSessions in use.
   ClientSession* pendingSessions[wire::kPendingListSlots] = {};
   std::uint32_t pendingCount = 0;
+
+  // The last refusal line of an address and the refusals left unprinted
+  // since; host thread only.
+  struct RefusalNote {
+    bool used = false;
+    std::uint32_t address = 0;
+    std::uint32_t printedAt = 0;
+    std::uint32_t unprinted = 0;
+  };
+  RefusalNote refusalNotes[kRefusalNoteSlots] = {};
 
   Config config;
 
@@ -149,6 +165,9 @@ struct Server {
 
  private:
   int openListenSocket();
+  // Prints that a connection from `address` was refused for too many, at
+  // most once per kRefusalLineEveryMs per address.
+  void reportRefusal(std::uint32_t address);
 };
 
 }  // namespace kestrin
