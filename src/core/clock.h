@@ -1,9 +1,10 @@
 // The server's two clocks, unsigned 32-bit milliseconds, all arithmetic
 // modulo 2^32.  The step clock is the monotonic system timer since start-up
 // plus 10000: every deadline (checks, handshakes, joins, polls) runs on it,
-// so that it never jumps.  The master clock is the same timer plus the
-// master time from the update server, which may jump either way; it is read
-// only where the master time itself matters, the activation of images.
+// so that it never jumps.  The master clock is the same timer counted on
+// from the master time of the update server's latest answer, which may jump
+// either way; it is read only where the master time itself matters, the
+// activation of images.
 #pragma once
 
 #include <cstdint>

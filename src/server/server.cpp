@@ -42,7 +42,7 @@ int Server::init() {
   // install.
   loadUpdateKey(update);
   loadClientImage(update);
-  if (!startUpdater(update, &clockOffset)) return kRunError;
+  if (!startUpdater(update, &clockOffset, clockStart)) return kRunError;
   updateClock();
   if (int installed = installStep(update, masterNow); installed != kRunOn) return installed;
 

@@ -61,7 +61,8 @@ struct Server {
   // at the top of every main step.
   std::uint32_t clockNow = 0;
   std::uint32_t masterNow = 0;
-  // Written by the update thread (master time), read by the host thread.
+  // The master clock's offset (update/updater.h says what each check
+  // stores); written by the update thread, read by the host thread.
   std::atomic<std::uint32_t> clockOffset{0};
   std::uint32_t clockStart = 0;
 

@@ -82,7 +82,7 @@ StatusSnapshot Server::statusSnapshot() const {
   snapshot.version = wire::kServerVersion;
   snapshot.started = startedAt;
   platform::localTimeNow(&snapshot.written);
-  snapshot.masterTime = clockOffset.load();
+  snapshot.masterTime = update.masterTime.load();
   snapshot.clientImage = update.clientImageVersion.load();
   snapshot.counters.clientsKeyed = clientsKeyed;
   for (std::uint32_t i = 0; i < gameCount; ++i) {

@@ -209,8 +209,10 @@ void loadUpdateKey(UpdateState& state) {
   printMessage("Loaded update-key.pem, updates must be signed\n");
 }
 
-bool startUpdater(UpdateState& state, std::atomic<std::uint32_t>* clockOffset) {
+bool startUpdater(UpdateState& state, std::atomic<std::uint32_t>* clockOffset,
+                  std::uint32_t clockStart) {
   state.clockOffset = clockOffset;
+  state.clockStart = clockStart;
   platform::startSockets();
   state.connection.setStopSignal(&state.stop);
   clearSlot(state.serverImage);
@@ -219,7 +221,7 @@ bool startUpdater(UpdateState& state, std::atomic<std::uint32_t>* clockOffset) {
     printMessage("Error: Could not get mastertime\n");
     return false;
   }
-  printMessage("Got mastertime %d\n", static_cast<int>(state.clockOffset->load()));
+  printMessage("Got mastertime %d\n", static_cast<int>(state.masterTime.load()));
   if (!state.thread.start(&updateThreadMain, &state)) {
     printMessage("Error: Could not start update thread\n");
     return false;
@@ -258,7 +260,13 @@ bool updateCheck(UpdateState& state) {
 
   UpdateList list;
   if (!readUpdateList(body, &list)) return false;
-  if (list.timeValid) state.clockOffset->store(list.time);
+  if (list.timeValid) {
+    // Storing the master time itself as the offset would put the clock
+    // ahead by the server's whole run at every later check, and images
+    // would fall due that much early.
+    state.masterTime.store(list.time);
+    state.clockOffset->store(list.time - (platform::milliseconds() - state.clockStart));
+  }
   const bool skipped = std::strcmp(list.server.host, state.skippedHost) == 0 &&
                        std::strcmp(list.server.path, state.skippedPath) == 0;
   if (list.server.named && !skipped) {

@@ -117,9 +117,17 @@ struct UpdateState {
   LineText skippedHost = {};
   LineText skippedPath = {};
 
-  // Server.clockOffset, given at start-up; each update check stores the
-  // master time through it.
+  // Server.clockOffset and Server.clockStart, given at start-up.  Each
+  // update check stores through `clockOffset` the master time less the
+  // timer's run since `clockStart`, so that the master clock
+  // ((timer - clockStart) + offset) reads the master time from the moment it
+  // arrived on, however long the server has run.
   std::atomic<std::uint32_t>* clockOffset = nullptr;
+  std::uint32_t clockStart = 0;
+  // The master time the latest check received (0 before the first), for the
+  // start-up line and the status file.  Written by the checks, read by any
+  // thread.
+  std::atomic<std::uint32_t> masterTime{0};
 
   ImageSlot serverImage;
   ImageSlot clientImage;
@@ -150,10 +158,12 @@ bool readUpdateList(const char* body, UpdateList* list);
 void loadUpdateKey(UpdateState& state);
 
 // Start-up: clears the slots, runs the first check on the calling thread and
-// starts the update thread; every check stores the master time into
-// `clockOffset`.  False, with the reason printed, when no master time was
-// received or the thread could not start.
-bool startUpdater(UpdateState& state, std::atomic<std::uint32_t>* clockOffset);
+// starts the update thread; every check sets the master clock through
+// `clockOffset`, counted from the timer value `clockStart`.  False, with the
+// reason printed, when no master time was received or the thread could not
+// start.
+bool startUpdater(UpdateState& state, std::atomic<std::uint32_t>* clockOffset,
+                  std::uint32_t clockStart);
 // Shutdown: ends the update thread (a check in progress is abandoned within
 // a second), joins it and releases every image buffer.  Harmless when the
 // updater never started.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/clock.h"
 #include "core/run_result.h"
 #include "e2e/e2e_support.h"
 #include "sim/update_server_sim.h"
@@ -161,15 +162,26 @@ TEST_F(UpdaterTest, WaitingImageIsReplacedOrGoneWhenALaterCheckNamesAnother) {
   EXPECT_FALSE(std::filesystem::exists(kServerImageFileName));
 
   // A time that is no number leaves the master time as it was.
+  const std::uint32_t offset = clockOffset_.load();
   sim_.setList("time=later\n");
   ASSERT_TRUE(updateCheck(state_));
-  EXPECT_EQ(clockOffset_.load(), 40000u);
+  EXPECT_EQ(clockOffset_.load(), offset);
+  EXPECT_EQ(state_.masterTime.load(), 40000u);
+
+  // Ten minutes into the run, a check sets the master clock to the master
+  // time it received, not that time plus the ten minutes.
+  state_.clockStart = platform::milliseconds() - 600000;
+  sim_.setList("time=700000\n");
+  ASSERT_TRUE(updateCheck(state_));
+  const std::uint32_t master = serverClock(platform::milliseconds(), state_.clockStart, clockOffset_.load());
+  EXPECT_GE(master, 700000u);
+  EXPECT_LT(master, 710000u);
 }
 
 TEST_F(UpdaterTest, ShutdownEndsTheThreadDuringAStalledCheck) {
   sim_.setList("time=50000\n");
   state_.checkPeriodMs = 100;
-  ASSERT_TRUE(startUpdater(state_, &clockOffset_));
+  ASSERT_TRUE(startUpdater(state_, &clockOffset_, platform::milliseconds()));
   EXPECT_NE(output_.text().find("Got mastertime 50000\n"), std::string::npos);
   sim_.setFault(sim::kUpdateListPath, sim::HttpFault::kStall);
   // The next query is answered with a stall: the thread's check then waits for data.
