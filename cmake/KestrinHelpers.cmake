@@ -39,6 +39,25 @@ function(kestrin_test_settings target)
   endif()
 endfunction()
 
+# Under Wine the unit tests share one prefix and one wineserver, started
+# before the first of them by the test wine_unit_start and stopped after the
+# last by wine_unit_stop (tests/support/wine_unit.sh says why).
+function(kestrin_wine_unit_prefix out)
+  set(prefix ${PROJECT_BINARY_DIR}/wine/unit)
+  get_property(made GLOBAL PROPERTY KESTRIN_WINE_UNIT_PREFIX)
+  if(NOT made)
+    set_property(GLOBAL PROPERTY KESTRIN_WINE_UNIT_PREFIX TRUE)
+    set(script ${PROJECT_SOURCE_DIR}/tests/support/wine_unit.sh)
+    add_test(NAME wine_unit_start COMMAND ${script} start ${prefix})
+    add_test(NAME wine_unit_stop COMMAND ${script} stop ${prefix})
+    set_tests_properties(wine_unit_start wine_unit_stop PROPERTIES LABELS unit TIMEOUT 300
+      ENVIRONMENT "KESTRIN_WINE=${CMAKE_CROSSCOMPILING_EMULATOR};WINEDEBUG=-all")
+    set_tests_properties(wine_unit_start PROPERTIES FIXTURES_SETUP wine_unit)
+    set_tests_properties(wine_unit_stop PROPERTIES FIXTURES_CLEANUP wine_unit)
+  endif()
+  set(${out} ${prefix} PARENT_SCOPE)
+endfunction()
+
 # Test programs whose results are judged by ctest.  Unit tests run on every
 # build (under wine for the Windows builds); NATIVE_ONLY tests need a Linux
 # peer such as OpenSSL.
@@ -60,6 +79,11 @@ function(kestrin_add_test name)
   kestrin_test_settings(${name})
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES LABELS unit TIMEOUT 300)
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    kestrin_wine_unit_prefix(prefix)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_unit)
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "WINEPREFIX=${prefix}")
+  endif()
 endfunction()
 
 # libFuzzer targets; only built with KESTRIN_FUZZ (clang).

@@ -2,7 +2,8 @@
 # Runs one end-to-end test whose host is the Windows build under Wine.
 #
 #   wine_story.sh --make TEMPLATE            makes the Wine prefix TEMPLATE,
-#                                            unless it exists
+#                                            unless it exists (also the
+#                                            unit tests' prefix)
 #   wine_story.sh TEMPLATE PROGRAM ARGS...   runs PROGRAM with a prefix of its
 #                                            own, a copy of TEMPLATE
 #
